@@ -1,0 +1,27 @@
+# Every dependency comes from a Debian package (see scripts/install-deps.sh).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(fmt REQUIRED)
+find_package(nlohmann_json 3.10 REQUIRED)
+find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED)
+find_package(Boost 1.74 REQUIRED)
+find_package(SDL2 REQUIRED)
+find_package(OpenGL REQUIRED)
+find_package(X11 REQUIRED)
+find_package(PNG REQUIRED)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(FONTCONFIG REQUIRED IMPORTED_TARGET fontconfig)
+
+# Debian's libimgui.a already holds the core, imgui_stdlib and the SDL2 and OpenGL3 backends.
+pkg_check_modules(IMGUI REQUIRED IMPORTED_TARGET imgui)
+add_library(halvenor_imgui INTERFACE)
+target_include_directories(halvenor_imgui INTERFACE /usr/include/imgui/backends)
+target_link_libraries(halvenor_imgui INTERFACE PkgConfig::IMGUI SDL2::SDL2 OpenGL::GL ${CMAKE_DL_LIBS})
+
+if(HALVENOR_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+if(HALVENOR_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

@@ -1,0 +1,25 @@
+# Compile options shared by every target of the project.
+add_library(halvenor_options INTERFACE)
+target_compile_options(halvenor_options INTERFACE -Wall -Wextra)
+if(HALVENOR_WERROR)
+  target_compile_options(halvenor_options INTERFACE -Werror)
+endif()
+
+if(HALVENOR_SANITIZE STREQUAL "address")
+  set(_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(HALVENOR_SANITIZE STREQUAL "thread")
+  set(_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT HALVENOR_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "HALVENOR_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+if(_san)
+  target_compile_options(halvenor_options INTERFACE ${_san})
+  target_link_options(halvenor_options INTERFACE ${_san})
+endif()
+
+# Collects the sources of one folder: every .cpp directly in it. Platform files are
+# named for their platform and there is only one platform, so all of them belong.
+function(halvenor_sources out dir)
+  file(GLOB _files CONFIGURE_DEPENDS "${dir}/*.cpp")
+  set(${out} ${_files} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Halvenor needs.
+# Idempotent: when everything is present it only checks and returns.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git
+  # libraries the program links
+  libsdl2-dev libimgui-dev libstb-dev libgl-dev libx11-dev libxext-dev
+  libcurl4-openssl-dev libssl-dev libboost-dev libboost-system-dev
+  nlohmann-json3-dev libfmt-dev libpng-dev zlib1g-dev libpulse-dev
+  libfontconfig-dev fonts-dejavu-core
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox xcompmgr
+  pulseaudio pulseaudio-utils espeak-ng sox
+  # desktop helpers the HUD calls at run time
+  zenity xdg-utils
+  # software OpenGL under Xvfb
+  libgl1-mesa-dri libglx-mesa0
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+SUDO=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO=(sudo)
+  else
+    echo "install-deps: these packages are missing and this script needs root (or sudo) to install them:" >&2
+    echo "  ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,48 @@
+#include "tests/support/xvfb_server.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+namespace halvenor::test {
+namespace {
+
+TEST(XvfbServer, AnswersOnItsOwnDisplayAndStopsByPid) {
+    pid_t pid;
+    std::string display;
+    {
+        XvfbServer first;
+        XvfbServer second(800, 600);
+        EXPECT_NE(first.display(), second.display());
+        const auto info = runCommand({"xdpyinfo", "-display", second.display()});
+        ASSERT_EQ(info.exitCode, 0);
+        EXPECT_NE(info.output.find("800x600 pixels"), std::string::npos);
+        pid = first.pid();
+        display = first.display();
+        EXPECT_EQ(kill(pid, 0), 0);
+    }
+    // Gone after the fixture: no process and the display no longer answers.
+    EXPECT_TRUE(waitUntil([&] { return kill(pid, 0) != 0; }, std::chrono::seconds(5)));
+    EXPECT_NE(runCommand({"xdpyinfo", "-display", display}).exitCode, 0);
+}
+
+TEST(XvfbServer, WindowManagerCanBeStarted) {
+    XvfbServer x;
+    x.startWindowManager();
+    const auto wm = runCommand({"xprop", "-display", x.display(), "-root", "_NET_SUPPORTING_WM_CHECK"});
+    EXPECT_NE(wm.output.find("window id"), std::string::npos);
+}
+
+TEST(Subprocess, ReportsExitCodesOutputAndMissingPrograms) {
+    const auto ok = runCommand({"sh", "-c", "printf hello; exit 3"});
+    EXPECT_EQ(ok.exitCode, 3);
+    EXPECT_EQ(ok.output, "hello");
+    EXPECT_EQ(runCommand({"sh", "-c", "echo $HALVENOR_X"}, std::chrono::seconds(5),
+                         {{"HALVENOR_X", "value"}})
+                  .output,
+              "value\n");
+    EXPECT_EQ(runCommand({"sleep", "5"}, std::chrono::milliseconds(200)).exitCode, -1);
+    EXPECT_THROW(Subprocess({"halvenor-no-such-program"}), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace halvenor::test
