@@ -42,6 +42,8 @@ public:
     virtual void drop() = 0;
     // True once the client closed its side (checked without blocking).
     virtual bool clientGone() = 0;
+    // Waits for the delay, ending early when the server is being destroyed. False then.
+    virtual bool pause(std::chrono::milliseconds delay) = 0;
 };
 
 using HttpHandler = std::function<void(const HttpRequest&, HttpResponseWriter&)>;
@@ -49,11 +51,12 @@ using HttpHandler = std::function<void(const HttpRequest&, HttpResponseWriter&)>
 struct ScriptedResponse {
     struct Piece {
         std::chrono::milliseconds delay{0};  // waited before this piece is written
-        std::string data;
+        std::string data{};
     };
     int status = 200;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::vector<Piece> pieces;
+    // Default member initializers let tests use designated initializers under -Wextra.
+    std::vector<std::pair<std::string, std::string>> headers{};
+    std::vector<Piece> pieces{};
     bool chunked = true;
     bool closeAfter = false;  // drop the connection after the response
 };
