@@ -1,0 +1,60 @@
+#pragma once
+// Level meter and energy-based voice-activity detector. Each 100 ms chunk is metered for
+// the HUD's bar and split into five 20 ms frames; a frame votes for speech when it stands
+// clearly above a self-learning noise floor, and speech ends after the hangover time of
+// frames that fell back towards the floor or far below the decaying speech peak.
+//
+// vadStep is pure (values in, values out); processChunk wires it to the capture's
+// readouts, callbacks and log on the source's capture thread.
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+
+namespace morvelin {
+
+// Defined with AudioCapture; their underlying type is fixed, so these declarations suffice.
+enum class AudioSource : int;
+enum class VadEvent : int;
+class AudioCapture;
+
+struct VadConfig {
+    float onsetAboveFloorDb = 8.0f;    // a frame votes for speech this far above the floor
+    float releaseAboveFloorDb = 6.0f;  // speech continues this far above the floor
+    float dropFromPeakDb = 22.0f;      // ... or within this distance below the speech peak
+    float absoluteMinDb = -60.0f;      // lower bound of both thresholds
+    float floorTrackMinDb = -85.0f;    // quieter frames (digital silence) leave the floor alone
+    float floorMaxDb = -35.0f;         // tracking never raises the floor above this
+    std::int32_t onsetMs = 120;        // voting time among the last 15 frames that starts speech
+};
+
+// One per source, touched only by its capture thread; reset at every device open.
+struct VadState {
+    bool speaking = false;
+    bool floorInitialised = false;
+    std::int32_t silenceMs = 0;
+    std::int32_t warmupFrames = 25;  // 500 ms after an open: learn the floor, raise nothing
+    float levelDb = -140.0f;
+    float shortDb = -140.0f;  // mean energy of the last 5 frames
+    float peakDb = -140.0f;   // decaying peak of shortDb inside speech
+    float floorDb = -70.0f;
+    std::deque<double> energies;
+    std::deque<bool> votes;
+};
+
+inline constexpr int kVadFrameSamples = 320;  // 20 ms at 16 kHz
+
+// Energy as mean square over full scale squared, in dB; -140 at or below 1e-14.
+float energyToDb(double energy);
+
+// Analyses one 20 ms frame and returns the event it raises, if any.
+std::optional<VadEvent> vadStep(VadState& state, std::span<const std::int16_t> frame,
+                                const VadConfig& config, int hangoverMs);
+
+// Meters a chunk, forwards it to the audio callback, runs the detector over its whole
+// frames and publishes readouts, log lines and voice events.
+void processChunk(AudioCapture& capture, AudioSource source, std::span<const std::int16_t> samples,
+                  VadState& state);
+
+}  // namespace morvelin
