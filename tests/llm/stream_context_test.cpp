@@ -1,0 +1,123 @@
+#include "llm/stream_context.h"
+
+#include <gtest/gtest.h>
+
+namespace morvelin {
+namespace {
+
+// A context whose onToken records every token, fed as libcurl would feed it.
+struct Stream {
+    std::vector<std::string> tokens;
+    LlmClient::Callbacks callbacks{[this](std::string_view t) { tokens.emplace_back(t); }, {}, {}};
+    std::stop_source stop;
+    StreamContext context{nullptr, &callbacks, stop.get_token(), {}, {}, {}};
+
+    std::size_t feed(std::string chunk) { return onCurlWrite(chunk.data(), 1, chunk.size(), &context); }
+};
+
+std::string tokenLine(std::string_view content) {
+    return R"(data: {"id":"gen-1","object":"chat.completion.chunk","choices":[{"index":0,"delta":{"content":)" +
+           nlohmann::json(std::string(content)).dump() + R"(},"finish_reason":null}]})";
+}
+
+TEST(SseLines, DataLinesYieldTheirFirstChoiceContent) {
+    Stream s;
+    handleSseLine(s.context, tokenLine("Hello"));
+    handleSseLine(s.context, R"(data:{"choices":[{"delta":{"content":" world"}}]})");  // no blank
+    handleSseLine(s.context, R"(data:  {"choices":[{"delta":{"content":"!"}}]})");     // two blanks
+    handleSseLine(s.context, R"(data: {"choices":[{"delta":{"content":"a"}},{"delta":{"content":"b"}}]})");
+    handleSseLine(s.context, R"(data: {"choices":[{"delta":{"content":"x"}}],"choices":[{"delta":{"content":"last"}}]})");
+    EXPECT_EQ(s.tokens, (std::vector<std::string>{"Hello", " world", "!", "a", "last"}));
+    EXPECT_TRUE(s.context.streamError.empty());
+}
+
+TEST(SseLines, EverythingElseIsIgnored) {
+    Stream s;
+    for (const char* line : {
+             "", ":", ": keep-alive", "data", "data:", "data: [DONE]", "DATA: {\"choices\":[]}",
+             "event: message", "id: 4", "retry: 10", "data: not json", "data: [1,2]", "data: \"text\"",
+             R"(data: {"choices":[]})", R"(data: {"choices":{}})", R"(data: {"choices":[{"delta":{}}]})",
+             R"(data: {"choices":[{"delta":{"role":"assistant"}}]})",
+             R"(data: {"choices":[{"delta":{"content":null}}]})",
+             R"(data: {"choices":[{"delta":{"content":5}}]})",
+             R"(data: {"choices":[{"delta":{"content":""}}]})",
+             R"(data: {"choices":[{"delta":"text"}]})", R"(data: {"choices":["x",{"delta":{"content":"b"}}]})",
+             R"(data: {"choices":[{"finish_reason":"stop","delta":{}}]})",
+             R"(data: {"delta":{"content":"top"}})", R"(data: {"choices":[{"delta":{"content":"x"}}]} tail)",
+             R"(data: {"a":{"choices":[{"delta":{"content":"deep"}}]}})",
+             R"(data: {"choices":[{"delta":{"content":"x"}}],"choices":5})",
+             "data: {\"choices\":[{\"delta\":{\"content\":\"bad\xFF\"}}]}",
+         }) {
+        handleSseLine(s.context, line);
+    }
+    EXPECT_TRUE(s.tokens.empty()) << s.tokens.front();
+    EXPECT_TRUE(s.context.streamError.empty());
+}
+
+TEST(SseLines, StreamErrorsAreRememberedAndTokensStillFlow) {
+    Stream s;
+    handleSseLine(s.context, R"(data: {"error":{"message":"Rate limited","code":429}})");
+    EXPECT_EQ(s.context.streamError, "Rate limited");
+    handleSseLine(s.context, tokenLine("after"));
+    EXPECT_EQ(s.tokens, std::vector<std::string>{"after"});
+    handleSseLine(s.context, R"(data: {"error":{"code":500,"détail":"x"}})");
+    EXPECT_EQ(s.context.streamError, R"({"code":500,"détail":"x"})");
+    handleSseLine(s.context, R"(data: {"error":"plain"})");
+    EXPECT_EQ(s.context.streamError, R"("plain")");
+    handleSseLine(s.context, R"(data: {"error":{"message":{"nested":true}}})");
+    EXPECT_EQ(s.context.streamError, R"({"nested":true})");
+    // An error member ends the line even when the object also carries content.
+    handleSseLine(s.context, R"(data: {"choices":[{"delta":{"content":"no"}}],"error":null})");
+    EXPECT_EQ(s.context.streamError, "null");
+    EXPECT_EQ(s.tokens.size(), 1u);
+}
+
+TEST(SseLines, WriteCallbackCutsLinesAcrossChunks) {
+    Stream s;
+    const std::string line = tokenLine("split") + "\n";
+    EXPECT_EQ(s.feed(line.substr(0, 20)), 20u);
+    EXPECT_TRUE(s.tokens.empty());
+    EXPECT_EQ(s.feed(line.substr(20, line.size() - 21)), line.size() - 21);
+    EXPECT_TRUE(s.tokens.empty());  // the line feed has not come yet
+    s.feed("\n");
+    EXPECT_EQ(s.tokens, std::vector<std::string>{"split"});
+    EXPECT_TRUE(s.context.lineBuffer.empty());
+
+    // CRLF loses only the CR; comments and blank separators give nothing; two lines per chunk.
+    s.feed(": ping\r\n\r\n" + tokenLine("a") + "\r\n\r\n" + tokenLine("b") + "\n" + tokenLine("c"));
+    EXPECT_EQ(s.tokens, (std::vector<std::string>{"split", "a", "b"}));
+    EXPECT_EQ(s.context.lineBuffer, tokenLine("c"));
+    // A lone CR inside a line stays part of it (and here spoils its field name).
+    s.context.lineBuffer.clear();
+    s.feed("da\rta: {\"choices\":[{\"delta\":{\"content\":\"x\"}}]}\n");
+    EXPECT_EQ(s.tokens.size(), 3u);
+}
+
+TEST(SseLines, StopSilencesTheStreamAndAbortsTheTransfer) {
+    Stream s;
+    s.feed(tokenLine("one") + "\n");
+    EXPECT_EQ(onCurlProgress(&s.context, 0, 0, 0, 0), 0);
+    s.stop.request_stop();
+    EXPECT_EQ(onCurlProgress(&s.context, 0, 0, 0, 0), 1);
+    EXPECT_EQ(s.feed(tokenLine("two") + "\n"), 0u);
+    handleSseLine(s.context, tokenLine("three"));
+    EXPECT_EQ(s.tokens, std::vector<std::string>{"one"});
+}
+
+TEST(ErrorText, ServiceMessageOrBodyCutAt300Bytes) {
+    EXPECT_EQ(errorTextFromBody(R"({"error":{"message":"No auth credentials found","code":401}})"),
+              "No auth credentials found");
+    EXPECT_EQ(errorTextFromBody(R"({"error":{"code":401}})"), R"({"code":401})");
+    EXPECT_EQ(errorTextFromBody(R"({"error":"gone"})"), "gone");
+    EXPECT_EQ(errorTextFromBody(R"({"error":{"message":42}})"), "42");
+    EXPECT_EQ(errorTextFromBody(R"({"error":7})"), R"({"error":7})");
+    EXPECT_EQ(errorTextFromBody(""), "");
+    const std::string exact(300, 'x');
+    EXPECT_EQ(errorTextFromBody(exact), exact);
+    const std::string html = "<html>" + std::string(295, 'y');  // 301 bytes
+    EXPECT_EQ(errorTextFromBody(html), html.substr(0, 300) + "...");
+    EXPECT_EQ(errorTextFromBody(html).size(), 303u);
+}
+
+}  // namespace
+}  // namespace morvelin
