@@ -1,2 +1,146 @@
-// Process entry. The application shell is assembled here as its pieces land.
-int main() { return 0; }
+// Process entry: brings the program up in a fixed order on this thread (the UI thread), runs
+// the frame loop, and takes everything down in reverse. Every start-up failure is shown once
+// and ends the process with exit code 1.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <thread>
+#include <utility>
+
+#include <curl/curl.h>
+#include <fmt/format.h>
+#include <imgui.h>
+
+#include "app/fatal_error.h"
+#include "app/overlay_window.h"
+#include "app/render_device.h"
+#include "app/session_log.h"
+#include "app/single_instance.h"
+
+namespace {
+
+using morvelin::OverlayWindow;
+
+// Runs its action when the scope ends, so an early return or an exception undoes exactly
+// what was done before it.
+template <typename Action>
+class ScopeExit {
+public:
+    explicit ScopeExit(Action action) : action_(std::move(action)) {}
+    ~ScopeExit() { action_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    Action action_;
+};
+
+// Only a value of 1 to 7 characters that starts with '0' turns protection off; longer values
+// never did fit the buffer this rule was made for, so they leave it on.
+bool captureProtectionSwitchedOff() {
+    const char* value = std::getenv("MORVELIN_CAPTURE_PROTECTION");
+    if (!value) return false;
+    const std::size_t length = std::strlen(value);
+    return length >= 1 && length <= 7 && value[0] == '0';
+}
+
+void drawHud() {
+    const ImGuiViewport* viewport = ImGui::GetMainViewport();
+    ImGui::SetNextWindowPos(viewport->Pos);
+    ImGui::SetNextWindowSize(viewport->Size);
+    ImGui::Begin("##hud", nullptr,
+                 ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoBackground |
+                     ImGuiWindowFlags_NoSavedSettings | ImGuiWindowFlags_NoBringToFrontOnFocus);
+    ImGui::End();
+}
+
+int fatal(const std::string& text) {
+    morvelin::showFatalError(text);
+    return 1;
+}
+
+int run() {
+    morvelin::SingleInstance instance;
+    if (instance.anotherInstanceRuns()) {
+        morvelin::SingleInstance::signalExisting();
+        return 0;
+    }
+
+    const CURLcode curlResult = curl_global_init(CURL_GLOBAL_ALL);
+    if (curlResult != CURLE_OK)
+        return fatal(fmt::format("curl_global_init failed: {}", curl_easy_strerror(curlResult)));
+    ScopeExit curlCleanup([] { curl_global_cleanup(); });
+
+    OverlayWindow window;
+    if (const std::string error = window.create("Halvenor"); !error.empty()) return fatal(error);
+    morvelin::SingleInstance::Listener showRequests(instance, [&window] { window.postShowRequest(); });
+
+    if (captureProtectionSwitchedOff()) window.setCaptureProtection(false);
+    if (!window.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'))
+        morvelin::log("Ctrl+Alt+H is taken by another app: hiding the HUD is disabled");
+
+    morvelin::RenderDevice device;
+    if (const std::string error = device.create(window); !error.empty()) return fatal(error);
+
+    IMGUI_CHECKVERSION();
+    ImGui::CreateContext();
+    ScopeExit imguiContext([&device] {
+        device.shutdownImGuiBackends();
+        ImGui::DestroyContext();
+    });
+    ImGuiIO& io = ImGui::GetIO();
+    io.IniFilename = nullptr;
+    io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
+    if (!device.initImGuiBackends()) return fatal("Failed to initialise the Dear ImGui backends.");
+    window.setMessageHook([&device](const SDL_Event& event) {
+        device.processEvent(event);
+        return false;
+    });
+
+    window.show();
+
+    int exitCode = 0;
+    const ImVec4 clearColour(0.067f, 0.075f, 0.090f, 1.0f);
+    while (window.pumpMessages()) {
+        if (!window.isVisible()) {
+            window.waitForMessages(100);
+            continue;
+        }
+        if (window.isMinimized()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(16));
+            continue;
+        }
+        std::uint32_t width = 0, height = 0;
+        if (window.takePendingResize(width, height)) device.resize(width, height);
+
+        device.newFrame();
+        ImGui::NewFrame();
+        drawHud();
+        ImGui::Render();
+        window.setInteractive(io.WantTextInput);
+
+        device.render(clearColour);
+        if (const std::string error = device.present(); !error.empty()) {
+            morvelin::showFatalError(error);
+            exitCode = 1;
+            break;
+        }
+    }
+    return exitCode;
+}
+
+}  // namespace
+
+int main() {
+    try {
+        return run();
+    } catch (const std::exception& error) {
+        morvelin::showFatalError(fmt::format("Unhandled exception: {}", error.what()));
+    } catch (...) {
+        morvelin::showFatalError("Unhandled unknown exception.");
+    }
+    return 1;
+}

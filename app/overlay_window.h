@@ -1,0 +1,152 @@
+#pragma once
+// The HUD window: a frameless, always-on-top tool window across the top of the work area
+// that never takes the keyboard focus unless the user types into it. It owns the global
+// hotkeys of the whole program and the private messages through which other threads (and
+// a second instance) change it. Everything touching the window runs on the thread that
+// called create (the UI thread); the setters other threads may call become private events.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+struct SDL_Window;
+union SDL_Event;
+
+namespace morvelin {
+
+class OverlayWindow {
+public:
+    // Receives every event before the window does; returning true means "handled, the
+    // window does nothing else with it".
+    using MessageHook = std::function<bool(const SDL_Event& event)>;
+    using HotkeyCallback = std::function<void()>;
+
+    struct Rect {
+        int left = 0;
+        int top = 0;
+        int right = 0;
+        int bottom = 0;
+    };
+    struct Point {
+        int x = 0;
+        int y = 0;
+    };
+
+    // Hotkey modifiers and key codes keep the values callers know from other desktops.
+    static constexpr std::uint32_t ModAlt = 0x0001;
+    static constexpr std::uint32_t ModControl = 0x0002;
+    static constexpr std::uint32_t ModShift = 0x0004;
+    static constexpr std::uint32_t ModSuper = 0x0008;
+    static constexpr std::uint32_t KeyBackspace = 0x08;
+    static constexpr std::uint32_t KeyTab = 0x09;
+    static constexpr std::uint32_t KeyReturn = 0x0D;
+    static constexpr std::uint32_t KeyEscape = 0x1B;
+    static constexpr std::uint32_t KeySpace = 0x20;
+    static constexpr std::uint32_t KeyF1 = 0x70;  // F1..F12 follow; letters and digits are ASCII
+
+    static constexpr int ClickThroughHotkeyId = 0x5041;
+    static constexpr int VisibilityHotkeyId = 0x5042;
+
+    OverlayWindow();
+    ~OverlayWindow();
+    OverlayWindow(const OverlayWindow&) = delete;
+    OverlayWindow& operator=(const OverlayWindow&) = delete;
+
+    // Opens the HUD (hidden) on the calling thread; empty on success, else the error text.
+    std::string create(const std::string& title);
+
+    // Any thread.
+    void setClickThrough(bool on);
+    bool setCaptureProtection(bool on);  // off the UI thread: waits for the UI thread's answer
+    void setVisible(bool visible);
+    void show();
+    // What a second instance's "show" turns into: shows a hidden HUD without activating it.
+    void postShowRequest();
+
+    // UI thread only.
+    void setInteractive(bool on);
+    void setOpacity(float normal, float clickThrough);
+    void setHeight(int height);
+    void moveTo(int x, int y);
+    Point position() const;
+    Rect windowRect() const;
+    int workAreaBottom() const;
+    float dpiScale() const;
+    void requestClose();
+    bool takePendingResize(std::uint32_t& width, std::uint32_t& height);
+    bool registerHotkey(int id, std::uint32_t modifiers, std::uint32_t virtualKey,
+                        HotkeyCallback callback);
+    bool registerVisibilityHotkey(std::uint32_t modifiers, std::uint32_t virtualKey);
+    void unregisterHotkey(int id);
+    void unregisterAllHotkeys();
+    void setMessageHook(MessageHook hook) { messageHook_ = std::move(hook); }
+
+    // Handles every queued event; false once the quit event arrives (it is not dispatched).
+    bool pumpMessages();
+    // Blocks until an event is queued or the time-out passes.
+    void waitForMessages(int timeoutMs);
+
+    bool exists() const { return window_ != nullptr && !destroyed_.load(); }
+    bool isVisible() const;
+    bool isMinimized() const;
+    SDL_Window* sdlWindow() const { return window_; }
+
+    bool clickThrough() const { return clickThrough_.load(); }
+    bool captureProtected() const { return captureProtected_.load(); }
+    const std::string& lastError() const { return lastError_; }
+    bool clickThroughHotkeyRegistered() const { return clickThroughHotkeyRegistered_; }
+    bool visibilityHotkeyRegistered() const { return visibilityHotkeyRegistered_; }
+    float opacity() const { return opacity_; }
+    float clickThroughOpacity() const { return clickThroughOpacity_; }
+    bool interactive() const { return interactive_; }
+
+private:
+    struct Hotkey {
+        HotkeyCallback callback;
+        unsigned keycode = 0;
+        unsigned modifierMask = 0;
+    };
+    struct X11State;
+    enum class Message : int { SetClickThrough = 1, SetCaptureProtection, SetVisible, Show, Close };
+
+    bool onOwnerThread() const { return std::this_thread::get_id() == ownerThread_; }
+    void postMessage(Message message, bool on);
+    void handleEvent(const SDL_Event& event);
+    void handlePrivateMessage(const SDL_Event& event);
+    void handleHotkeyEvent(const SDL_Event& event);
+    void destroyHud();
+    void applyWindowStyles();
+    bool applyCaptureProtection(bool on);
+    void showWithoutActivation();
+    void toggleVisibility();
+    void answerPendingCaptureRequests();
+    std::string grabHotkey(int id, std::uint32_t modifiers, std::uint32_t virtualKey, Hotkey& out);
+    void ungrabHotkey(const Hotkey& hotkey);
+
+    SDL_Window* window_ = nullptr;
+    std::atomic<bool> destroyed_{false};
+    bool videoInitialised_ = false;
+    std::thread::id ownerThread_;
+    std::uint32_t messageEventType_ = 0;
+    bool clickThroughHotkeyRegistered_ = false;
+    bool visibilityHotkeyRegistered_ = false;
+    std::atomic<bool> clickThrough_{false};
+    std::atomic<bool> captureProtected_{false};
+    std::string lastError_;
+    float opacity_ = 0.97f;
+    float clickThroughOpacity_ = 0.55f;
+    bool interactive_ = false;
+    bool resizePending_ = false;
+    std::uint32_t pendingWidth_ = 0;
+    std::uint32_t pendingHeight_ = 0;
+    MessageHook messageHook_;
+    Hotkey clickThroughHotkey_;
+    std::unordered_map<int, Hotkey> hotkeys_;
+    std::unique_ptr<X11State> x11_;
+};
+
+}  // namespace morvelin

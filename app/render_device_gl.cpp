@@ -1,0 +1,180 @@
+// OpenGL 3 through SDL2 in place of a Direct3D device and swap chain. The context asks for
+// reset notification so a lost GPU shows up in glGetGraphicsResetStatus after a swap; the
+// context is never re-created. Software GL under Xvfb refuses vsync and would run at
+// hundreds of frames a second, so present() paces the loop itself when swaps come back early.
+
+#include "app/render_device.h"
+
+#include <algorithm>
+#include <thread>
+
+#include <SDL.h>
+#include <SDL_opengl.h>
+#include <imgui_impl_opengl3.h>
+#include <imgui_impl_sdl.h>
+
+#include "app/error_text.h"
+#include "app/overlay_window.h"
+
+namespace morvelin {
+namespace {
+
+#ifndef GL_GUILTY_CONTEXT_RESET
+#define GL_GUILTY_CONTEXT_RESET 0x8253
+#define GL_INNOCENT_CONTEXT_RESET 0x8254
+#define GL_UNKNOWN_CONTEXT_RESET 0x8255
+#endif
+
+const char* resetText(unsigned int status) {
+    switch (status) {
+    case GL_GUILTY_CONTEXT_RESET: return "the GPU was reset by this context";
+    case GL_INNOCENT_CONTEXT_RESET: return "the GPU was reset by another context";
+    case GL_UNKNOWN_CONTEXT_RESET: return "the GPU was reset";
+    default: return "";
+    }
+}
+
+void* createContext(SDL_Window* window, bool robust) {
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 0);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_FLAGS, robust ? SDL_GL_CONTEXT_ROBUST_ACCESS_FLAG : 0);
+    SDL_GL_SetAttribute(SDL_GL_CONTEXT_RESET_NOTIFICATION,
+                        robust ? SDL_GL_CONTEXT_RESET_LOSE_CONTEXT : SDL_GL_CONTEXT_RESET_NO_NOTIFICATION);
+    return SDL_GL_CreateContext(window);
+}
+
+}  // namespace
+
+RenderDevice::Texture::~Texture() {
+    if (name_) glDeleteTextures(1, &name_);
+}
+
+RenderDevice::Texture& RenderDevice::Texture::operator=(Texture&& other) noexcept {
+    if (this != &other) {
+        if (name_) glDeleteTextures(1, &name_);
+        name_ = other.name_;
+        other.name_ = 0;
+    }
+    return *this;
+}
+
+std::string RenderDevice::create(OverlayWindow& window) {
+    window_ = window.sdlWindow();
+    if (!window_) return describeFailure("SDL_GL_CreateContext", "no window");
+    // Drivers without robustness refuse the first request; they still render, just
+    // without a way to report a lost device.
+    bool robust = true;
+    context_ = createContext(window_, true);
+    if (!context_) {
+        robust = false;
+        context_ = createContext(window_, false);
+    }
+    if (!context_) return describeFailure("SDL_GL_CreateContext", SDL_GetError());
+    if (SDL_GL_MakeCurrent(window_, context_) != 0)
+        return describeFailure("SDL_GL_MakeCurrent", SDL_GetError());
+    SDL_GL_SetSwapInterval(1);
+    if (robust) {
+        resetStatus_ = reinterpret_cast<ResetStatusFunction>(
+            SDL_GL_GetProcAddress("glGetGraphicsResetStatus"));
+        if (!resetStatus_)
+            resetStatus_ = reinterpret_cast<ResetStatusFunction>(
+                SDL_GL_GetProcAddress("glGetGraphicsResetStatusARB"));
+    }
+    SDL_DisplayMode mode{};
+    const int display = std::max(SDL_GetWindowDisplayIndex(window_), 0);
+    if (SDL_GetCurrentDisplayMode(display, &mode) == 0 && mode.refresh_rate > 0)
+        framePeriod_ = std::chrono::nanoseconds(1'000'000'000 / mode.refresh_rate);
+    return {};
+}
+
+bool RenderDevice::initImGuiBackends() {
+    sdlBackend_ = ImGui_ImplSDL2_InitForOpenGL(window_, context_);
+    if (!sdlBackend_) return false;
+    glBackend_ = ImGui_ImplOpenGL3_Init("#version 130");
+    if (!glBackend_) {
+        ImGui_ImplSDL2_Shutdown();
+        sdlBackend_ = false;
+    }
+    return glBackend_;
+}
+
+void RenderDevice::shutdownImGuiBackends() {
+    if (glBackend_) ImGui_ImplOpenGL3_Shutdown();
+    if (sdlBackend_) ImGui_ImplSDL2_Shutdown();
+    glBackend_ = sdlBackend_ = false;
+}
+
+void RenderDevice::processEvent(const SDL_Event& event) {
+    if (sdlBackend_) ImGui_ImplSDL2_ProcessEvent(&event);
+}
+
+void RenderDevice::newFrame() {
+    ImGui_ImplOpenGL3_NewFrame();
+    ImGui_ImplSDL2_NewFrame();
+}
+
+void RenderDevice::resize(std::uint32_t width, std::uint32_t height) {
+    if (width == 0 || height == 0) return;
+    glViewport(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height));
+}
+
+void RenderDevice::render(const ImVec4& clearColour) {
+    glClearColor(clearColour.x, clearColour.y, clearColour.z, clearColour.w);
+    glClear(GL_COLOR_BUFFER_BIT);
+    ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
+}
+
+std::string RenderDevice::present() {
+    SDL_GL_SwapWindow(window_);
+    if (resetStatus_) {
+        const unsigned int status = resetStatus_();
+        if (status != GL_NO_ERROR)
+            return describeFailure("Present (GPU device lost)", formatErrorCode(status, resetText(status)));
+    }
+    // A swap that waited for the vertical blank comes back about one period after the last;
+    // one that came back much earlier did not wait, so the rest of the period is slept here.
+    auto now = std::chrono::steady_clock::now();
+    const auto due = lastPresent_ + framePeriod_;
+    if (now < lastPresent_ + framePeriod_ * 3 / 4) {
+        std::this_thread::sleep_until(due);
+        now = std::chrono::steady_clock::now();
+    }
+    lastPresent_ = now;
+    return {};
+}
+
+RenderDevice::Texture RenderDevice::createTexture(const std::vector<std::uint8_t>& bgra, int width,
+                                                  int height) {
+    if (!context_ || width <= 0 || height <= 0 ||
+        bgra.size() < static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4)
+        return {};
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    GLuint name = 0;
+    glGenTextures(1, &name);
+    if (name == 0) return {};
+    Texture texture(name);
+    GLint previous = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &previous);
+    glBindTexture(GL_TEXTURE_2D, name);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_BGRA, GL_UNSIGNED_BYTE,
+                 bgra.data());
+    const bool ok = glGetError() == GL_NO_ERROR;
+    glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(previous));
+    if (!ok) return {};
+    return texture;
+}
+
+void RenderDevice::release() {
+    if (context_) {
+        SDL_GL_MakeCurrent(window_, nullptr);
+        SDL_GL_DeleteContext(context_);
+        context_ = nullptr;
+    }
+    resetStatus_ = nullptr;
+}
+
+}  // namespace morvelin
