@@ -343,9 +343,11 @@ void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, Audi
                     lossReason = "microphone stopped delivering audio";
                     break;
                 }
-            } else if (buffer.empty() && now - lastData >= 100ms) {
+            } else if (buffer.size() < kChunkSamples && now - lastData >= 100ms) {
                 // A sink with nothing to play may deliver nothing at all; zeros keep the
-                // chunks and the detector (and so the end of an utterance) running.
+                // chunks and the detector (and so the end of an utterance) running. They
+                // also complete a partial chunk left over when playback stopped: waiting
+                // for an empty buffer would wait forever and hold the utterance open.
                 buffer.insert(buffer.end(), kChunkSamples, 0);
                 lastData = now;
             }

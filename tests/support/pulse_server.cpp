@@ -76,8 +76,13 @@ void PulseServer::launchDaemon() {
                           "--realtime=no", "--high-priority=no",
                           "--log-target=file:" + (dir_ / "daemon.log").string()},
                          options);
+    // Until the socket is up pactl fails loudly; ask through a shell that keeps it quiet.
     const bool answers = waitUntil(
-        [&] { return !daemon_.running() || pactl({"info"}).exitCode == 0; }, 10s);
+        [&] {
+            return !daemon_.running() ||
+                   runCommand({"sh", "-c", "pactl info >/dev/null 2>&1"}, 10s, env()).exitCode == 0;
+        },
+        10s);
     if (!answers || !daemon_.running()) {
         daemon_.stop();
         throw std::runtime_error("PulseServer: the daemon did not start; see " +
@@ -160,6 +165,10 @@ int PulseServer::addSink(const std::string& name, const std::string& description
     startKeepAlive(name);
     wakeSinks({name});
     return index;
+}
+
+int PulseServer::addSource(const std::string& name, const std::string& description) {
+    return loadModule("module-null-source", "source_name=" + name + " description=" + description);
 }
 
 int PulseServer::play(const std::filesystem::path& file, const std::string& sink) {

@@ -61,6 +61,8 @@ public:
     // Adds a null sink with a description and makes its monitor deliver data at once.
     // Returns the module index.
     int addSink(const std::string& name, const std::string& description);
+    // Adds a null source (a microphone that hears silence). Returns the module index.
+    int addSource(const std::string& name, const std::string& description);
 
     // Plays a sound file into a sink and returns when it has been played (paplay's exit code).
     int play(const std::filesystem::path& file, const std::string& sink = "speakers");
