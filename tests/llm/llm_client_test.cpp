@@ -262,7 +262,7 @@ TEST(LlmClient, NewRequestSupersedesTheRunningOneWithoutWaiting) {
 
     const auto before = Clock::now();
     ASSERT_TRUE(client.streamChat(kQuestion, second.callbacks(), ""));
-    EXPECT_LT(Clock::now() - before, 50ms);
+    EXPECT_LT(Clock::now() - before, 200ms);  // never waits for the stopped worker
     const auto firstTokens = first.tokensNow();
 
     ASSERT_TRUE(second.waitFinished());
@@ -287,7 +287,7 @@ TEST(LlmClient, CancelMidStreamReportsNothing) {
 
     const auto before = Clock::now();
     client.cancel();
-    EXPECT_LT(Clock::now() - before, 50ms);
+    EXPECT_LT(Clock::now() - before, 200ms);  // never waits for the stopped worker
     const auto tokens = recorder.tokensNow();
     EXPECT_TRUE(waitUntil([&] { client.cancel(); return client.workerCount() == 0; }, 3s));
     EXPECT_EQ(recorder.tokensNow(), tokens);
