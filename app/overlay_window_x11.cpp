@@ -434,7 +434,8 @@ void OverlayWindow::applyWindowStyles() {
     const float alpha = std::clamp(clickThrough_.load() ? clickThroughOpacity_ : opacity_, 0.1f, 1.0f);
     const long alphaByte = std::lround(alpha * 255.0f);
     SDL_SetWindowOpacity(window_, static_cast<float>(alphaByte) / 255.0f);
-    XFlush(display);
+    // Done once the server has it: the next click must already see the new input region.
+    XSync(display, False);
 }
 
 bool OverlayWindow::applyCaptureProtection(bool on) {

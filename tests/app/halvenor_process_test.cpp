@@ -1,0 +1,203 @@
+// The real program under a private X server without a window manager.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "app/single_instance.h"
+#include "tests/app/x11_test_client.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/xvfb_server.h"
+
+namespace {
+
+using halvenor::test::readFile;
+using halvenor::test::runCommand;
+using halvenor::test::ScopedEnv;
+using halvenor::test::SpawnOptions;
+using halvenor::test::Subprocess;
+using halvenor::test::TempDir;
+using halvenor::test::waitUntil;
+using halvenor::test::X11TestClient;
+using halvenor::test::XvfbServer;
+using namespace std::chrono_literals;
+
+constexpr const char* kClass = "MorvelinDeskOverlay";
+
+// CPU time (user + system, all threads) of a process in seconds.
+double cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) {
+            stime = std::stol(field);
+            break;
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+class HalvenorProcess : public ::testing::Test {
+protected:
+    HalvenorProcess() : client_(xvfb_.display()) {}
+
+    std::map<std::string, std::string> env() const {
+        return {{"DISPLAY", xvfb_.display()}, {"LOCALAPPDATA", appData_.path().string()}};
+    }
+
+    // Starts the program and waits for its HUD to be on screen.
+    Window start(std::map<std::string, std::string> extra = {}) {
+        SpawnOptions options;
+        options.env = env();
+        options.env.merge(extra);
+        program_ = Subprocess({HALVENOR_BINARY}, options);
+        Window hud = None;
+        const bool shown = waitUntil(
+            [&] {
+                const auto windows = client_.windowsOfClass(kClass);
+                if (windows.size() == 1 && client_.viewable(windows[0])) hud = windows[0];
+                return hud != None;
+            },
+            10s);
+        EXPECT_TRUE(shown) << "the HUD did not appear";
+        return hud;
+    }
+
+    void xdotool(const std::vector<std::string>& args) { halvenor::test::xdotool(xvfb_.display(), args); }
+
+    std::string log() const { return readFile(appData_ / "MorvelinDesk" / "session.log"); }
+
+    XvfbServer xvfb_;
+    TempDir appData_;
+    X11TestClient client_;
+    Subprocess program_;
+};
+
+TEST_F(HalvenorProcess, ShowsTheHudAtTheTopWithoutTakingTheFocusAndEndsOnSigterm) {
+    const Window hud = start();
+    ASSERT_NE(hud, None);
+    const auto geometry = client_.geometry(hud);
+    EXPECT_EQ(geometry.x, 269);
+    EXPECT_EQ(geometry.y, 0);
+    EXPECT_EQ(geometry.width, 1382);
+    EXPECT_EQ(geometry.height, 1048);
+    EXPECT_EQ(client_.opacityByte(hud), 247);
+    EXPECT_NE(client_.focus(), hud);
+    const auto wmClass = runCommand({"xprop", "-display", xvfb_.display(), "-id", std::to_string(hud), "WM_CLASS"});
+    EXPECT_NE(wmClass.output.find("\"MorvelinDeskOverlay\""), std::string::npos) << wmClass.output;
+    EXPECT_NE(log().find("SetWindowDisplayAffinity(0x11) failed: capture exclusion is not supported on X11"),
+              std::string::npos);
+
+    EXPECT_EQ(program_.stop(SIGTERM, 10s), 0);
+}
+
+TEST_F(HalvenorProcess, CloseRequestEndsTheProgramNormally) {
+    const Window hud = start();
+    ASSERT_NE(hud, None);
+    client_.sendDeleteWindow(hud);
+    EXPECT_EQ(program_.wait(10s), 0);
+}
+
+TEST_F(HalvenorProcess, CtrlAltHHidesAndShowsTheHud) {
+    const Window hud = start();
+    ASSERT_NE(hud, None);
+    xdotool({"key", "ctrl+alt+h"});
+    EXPECT_TRUE(waitUntil([&] { return !client_.viewable(hud); }, 5s));
+    xdotool({"key", "ctrl+alt+h"});
+    EXPECT_TRUE(waitUntil([&] { return client_.viewable(hud); }, 5s));
+    EXPECT_NE(client_.focus(), hud);
+}
+
+TEST_F(HalvenorProcess, SecondStartShowsTheFirstAndExits) {
+    const Window hud = start();
+    ASSERT_NE(hud, None);
+    xdotool({"key", "ctrl+alt+h"});
+    ASSERT_TRUE(waitUntil([&] { return !client_.viewable(hud); }, 5s));
+
+    const auto second = runCommand({HALVENOR_BINARY}, 10s, env());
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_TRUE(waitUntil([&] { return client_.viewable(hud); }, 5s));
+    EXPECT_EQ(client_.windowsOfClass(kClass).size(), 1u);
+    EXPECT_NE(client_.focus(), hud);
+    EXPECT_TRUE(program_.running());
+}
+
+TEST_F(HalvenorProcess, SecondStartExitsWhenTheFirstDoesNotAnswer) {
+    // This test holds the lock itself and never serves it, like a first instance that hangs.
+    ScopedEnv display("DISPLAY", xvfb_.display().c_str());
+    morvelin::SingleInstance holder;
+    ASSERT_TRUE(holder.acquired());
+    const auto second = runCommand({HALVENOR_BINARY}, 10s, env());
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_TRUE(client_.windowsOfClass(kClass).empty());
+}
+
+TEST_F(HalvenorProcess, TakenShowHideHotkeyIsLoggedAndStartUpGoesOn) {
+    ASSERT_TRUE(client_.grabKey(XK_h, ControlMask | Mod1Mask));
+    const Window hud = start();
+    ASSERT_NE(hud, None);
+    const std::string text = log();
+    EXPECT_NE(text.find("RegisterHotKey(id 20546) failed (0x0000000A: BadAccess"), std::string::npos) << text;
+    EXPECT_NE(text.find("Ctrl+Alt+H is taken by another app: hiding the HUD is disabled"), std::string::npos);
+    xdotool({"key", "ctrl+alt+h"});
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(client_.viewable(hud));
+}
+
+TEST_F(HalvenorProcess, WithoutADisplayTheFailureIsReportedAndTheExitCodeIsOne) {
+    std::map<std::string, std::string> noDisplay = env();
+    noDisplay.erase("DISPLAY");
+    const auto result = runCommand({"sh", "-c", "unset DISPLAY WAYLAND_DISPLAY; exec \"$0\" 2>&1", HALVENOR_BINARY},
+                                   10s, noDisplay);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("SDL_InitSubSystem(SDL_INIT_VIDEO) failed ("), std::string::npos) << result.output;
+    EXPECT_NE(log().find("SDL_InitSubSystem(SDL_INIT_VIDEO) failed ("), std::string::npos);
+}
+
+TEST_F(HalvenorProcess, CaptureProtectionIsSwitchedOffOnlyByShortValuesStartingWithZero) {
+    const auto switchedOff = [&](const char* value) {
+        const auto result = [&] {
+            start({{"MORVELIN_CAPTURE_PROTECTION", value}});
+            const bool off = log().find("capture protection off") != std::string::npos;
+            program_.stop(SIGTERM, 10s);
+            return off;
+        }();
+        return result;
+    };
+    EXPECT_TRUE(switchedOff("0"));
+    EXPECT_TRUE(switchedOff("07"));
+    EXPECT_TRUE(switchedOff("0abc"));
+    EXPECT_FALSE(switchedOff("1"));
+    EXPECT_FALSE(switchedOff(""));
+    EXPECT_FALSE(switchedOff("00000000"));
+}
+
+TEST_F(HalvenorProcess, IdleCostIsSmallWhileVisibleAndNearZeroWhileHidden) {
+    const Window hud = start();
+    ASSERT_NE(hud, None);
+    std::this_thread::sleep_for(500ms);
+    double before = cpuSeconds(program_.pid());
+    std::this_thread::sleep_for(5s);
+    const double visible = (cpuSeconds(program_.pid()) - before) / 5.0;
+    EXPECT_LT(visible, 0.6) << "cores used while visible";
+
+    xdotool({"key", "ctrl+alt+h"});
+    ASSERT_TRUE(waitUntil([&] { return !client_.viewable(hud); }, 5s));
+    std::this_thread::sleep_for(300ms);
+    before = cpuSeconds(program_.pid());
+    std::this_thread::sleep_for(5s);
+    const double hidden = (cpuSeconds(program_.pid()) - before) / 5.0;
+    EXPECT_LT(hidden, 0.03) << "cores used while hidden";
+    RecordProperty("visible_cores", std::to_string(visible));
+    RecordProperty("hidden_cores", std::to_string(hidden));
+    std::printf("idle cost: visible %.3f cores, hidden %.4f cores\n", visible, hidden);
+}
+
+}  // namespace

@@ -1,0 +1,299 @@
+#include "app/overlay_window.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include <SDL.h>
+#include <SDL_syswm.h>
+
+#include "app/session_log.h"
+#include "tests/app/x11_test_client.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/xvfb_server.h"
+
+namespace morvelin {
+namespace {
+
+using halvenor::test::readFile;
+using halvenor::test::ScopedEnv;
+using halvenor::test::TempDir;
+using halvenor::test::waitUntil;
+using halvenor::test::X11TestClient;
+using halvenor::test::XvfbServer;
+using namespace std::chrono_literals;
+
+Window xWindow(const OverlayWindow& hud) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    SDL_GetWindowWMInfo(hud.sdlWindow(), &info);
+    return info.info.x11.window;
+}
+
+// Each test runs in its own process with its own X server and log folder.
+class OverlayWindowTest : public ::testing::Test {
+protected:
+    explicit OverlayWindowTest(int width = 1920, int height = 1080)
+        : xvfb_(width, height), display_("DISPLAY", xvfb_.display().c_str()),
+          appData_("LOCALAPPDATA", logDir_.path().c_str()), client_(xvfb_.display()) {}
+
+    // Pumps the HUD's events until the condition holds (or 5 s pass).
+    template <typename Predicate>
+    bool pumpUntil(OverlayWindow& hud, Predicate&& predicate) {
+        return waitUntil(
+            [&] {
+                hud.pumpMessages();
+                return predicate();
+            },
+            5s);
+    }
+
+    void xdotool(const std::vector<std::string>& args) { halvenor::test::xdotool(xvfb_.display(), args); }
+
+    std::string log() const { return readFile(logDir_ / "MorvelinDesk" / "session.log"); }
+
+    XvfbServer xvfb_;
+    TempDir logDir_;
+    ScopedEnv display_;
+    ScopedEnv appData_;
+    X11TestClient client_;
+};
+
+class OverlayWindowAtHighDpi : public OverlayWindowTest {
+protected:
+    OverlayWindowAtHighDpi() : OverlayWindowTest(2560, 1440) {}
+};
+
+TEST_F(OverlayWindowTest, SitsAcrossTheTopOfTheWorkArea) {
+    client_.setRootCardinals("_NET_WORKAREA", {0, 0, 1920, 1040});
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    EXPECT_FLOAT_EQ(hud.dpiScale(), 1.0f);
+    const auto rect = hud.windowRect();
+    EXPECT_EQ(rect.left, 269);
+    EXPECT_EQ(rect.top, 0);
+    EXPECT_EQ(rect.right - rect.left, 1382);
+    EXPECT_EQ(rect.bottom - rect.top, 1008);
+    EXPECT_EQ(hud.workAreaBottom(), 1040);
+
+    hud.show();
+    const Window window = xWindow(hud);
+    ASSERT_TRUE(waitUntil([&] { return client_.viewable(window); }, 5s));
+    const auto geometry = client_.geometry(window);
+    EXPECT_EQ(geometry.x, 269);
+    EXPECT_EQ(geometry.y, 0);
+    EXPECT_EQ(geometry.width, 1382);
+    EXPECT_EQ(geometry.height, 1008);
+    EXPECT_EQ(client_.windowsOfClass("MorvelinDeskOverlay"), std::vector<Window>{window});
+}
+
+TEST_F(OverlayWindowAtHighDpi, ScalesMarginsAndMinimumHeightWithXftDpi) {
+    client_.setRootCardinals("_NET_WORKAREA", {0, 0, 2560, 1400});
+    client_.setResources("Xft.dpi:\t144\n");
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    EXPECT_FLOAT_EQ(hud.dpiScale(), 1.5f);
+    const auto rect = hud.windowRect();
+    EXPECT_EQ(rect.left, 358);
+    EXPECT_EQ(rect.right - rect.left, 1843);
+    EXPECT_EQ(rect.bottom - rect.top, 1352);
+}
+
+TEST_F(OverlayWindowTest, ShowingNeverTakesTheFocusAndInteractiveModeHandsItBack) {
+    const Window editor = client_.createWindow(0, 600, 400, 300);
+    client_.setFocus(editor);
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    hud.show();
+    const Window window = xWindow(hud);
+    ASSERT_TRUE(pumpUntil(hud, [&] { return client_.viewable(window); }));
+    EXPECT_EQ(client_.focus(), editor);
+
+    hud.setInteractive(true);
+    EXPECT_TRUE(waitUntil([&] { return client_.focus() == window; }, 2s));
+    // Hiding ends interactive mode and the editor gets its focus back.
+    hud.setVisible(false);
+    EXPECT_FALSE(hud.interactive());
+    EXPECT_FALSE(hud.isVisible());
+    EXPECT_EQ(client_.focus(), editor);
+
+    // A second instance's request shows the HUD again, still without the focus.
+    hud.postShowRequest();
+    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.isVisible(); }));
+    EXPECT_TRUE(client_.viewable(window));
+    EXPECT_EQ(client_.focus(), editor);
+}
+
+TEST_F(OverlayWindowTest, ClickThroughHotkeyLetsClicksReachTheWindowBelow) {
+    const Window below = client_.createWindow(0, 0, 1920, 1080);
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    ASSERT_TRUE(hud.clickThroughHotkeyRegistered());
+    std::atomic<int> hudClicks{0};
+    hud.setMessageHook([&](const SDL_Event& event) {
+        if (event.type == SDL_MOUSEBUTTONDOWN) ++hudClicks;
+        return false;
+    });
+    hud.show();
+    const Window window = xWindow(hud);
+    ASSERT_TRUE(pumpUntil(hud, [&] { return client_.viewable(window); }));
+    EXPECT_EQ(client_.opacityByte(window), 247);
+
+    xdotool({"mousemove", "960", "400", "click", "1"});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return hudClicks == 1; }));
+    EXPECT_EQ(client_.buttonPresses(below), 0);
+
+    xdotool({"key", "ctrl+shift+space"});
+    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.clickThrough(); }));
+    EXPECT_EQ(client_.opacityByte(window), 140);
+    xdotool({"click", "1"});
+    EXPECT_TRUE(waitUntil([&] { return client_.buttonPresses(below) == 1; }, 5s));
+    hud.pumpMessages();
+    EXPECT_EQ(hudClicks, 1);
+
+    xdotool({"key", "ctrl+shift+space"});
+    ASSERT_TRUE(pumpUntil(hud, [&] { return !hud.clickThrough(); }));
+    EXPECT_EQ(client_.opacityByte(window), 247);
+    xdotool({"click", "1"});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return hudClicks == 2; }));
+    EXPECT_EQ(client_.buttonPresses(below), 0);
+}
+
+TEST_F(OverlayWindowTest, ClickThroughIsRefusedWhileItsHotkeyIsTaken) {
+    ASSERT_TRUE(client_.grabKey(XK_space, ControlMask | ShiftMask));
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    EXPECT_FALSE(hud.clickThroughHotkeyRegistered());
+    hud.setClickThrough(true);
+    EXPECT_FALSE(hud.clickThrough());
+    hud.setClickThrough(false);
+    EXPECT_FALSE(hud.clickThrough());
+}
+
+TEST_F(OverlayWindowTest, OpacitiesAreClampedAndRoundedToAByte) {
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    const Window window = xWindow(hud);
+    hud.setOpacity(0.2f, 0.05f);
+    EXPECT_FLOAT_EQ(hud.opacity(), 0.3f);
+    EXPECT_FLOAT_EQ(hud.clickThroughOpacity(), 0.1f);
+    EXPECT_EQ(client_.opacityByte(window), 77);  // 0.3 * 255 = 76.5, halves away from zero
+    hud.setClickThrough(true);
+    ASSERT_TRUE(hud.clickThrough());
+    EXPECT_EQ(client_.opacityByte(window), 26);  // 25.5
+    hud.setOpacity(1.5f, 2.0f);
+    EXPECT_FLOAT_EQ(hud.opacity(), 1.0f);
+    EXPECT_FLOAT_EQ(hud.clickThroughOpacity(), 1.0f);
+}
+
+TEST_F(OverlayWindowTest, VisibilityHotkeyHidesAndShowsAndIgnoresAutoRepeat) {
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    ASSERT_TRUE(hud.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'));
+    EXPECT_TRUE(hud.visibilityHotkeyRegistered());
+    int presses = 0;
+    ASSERT_TRUE(hud.registerHotkey(3, OverlayWindow::ModControl | OverlayWindow::ModShift, 'A',
+                                   [&] { ++presses; }));
+    hud.show();
+    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.isVisible(); }));
+
+    xdotool({"key", "ctrl+alt+h"});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return !hud.isVisible(); }));
+    xdotool({"key", "ctrl+alt+h"});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return hud.isVisible(); }));
+
+    // Held past the server's auto-repeat delay: still one press.
+    xdotool({"keydown", "ctrl+shift+a"});
+    const auto until = std::chrono::steady_clock::now() + 900ms;
+    while (std::chrono::steady_clock::now() < until) hud.pumpMessages();
+    xdotool({"keyup", "ctrl+shift+a"});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return presses >= 1; }));
+    EXPECT_EQ(presses, 1);
+    xdotool({"key", "ctrl+shift+a"});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return presses == 2; }));
+}
+
+TEST_F(OverlayWindowTest, TakenHotkeyIsLoggedAndAReRegistrationDropsTheOldOne) {
+    ASSERT_TRUE(client_.grabKey(XK_h, ControlMask | Mod1Mask));
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    EXPECT_FALSE(hud.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'));
+    EXPECT_FALSE(hud.visibilityHotkeyRegistered());
+    EXPECT_NE(log().find("RegisterHotKey(id 20546) failed (0x0000000A: BadAccess"), std::string::npos)
+        << log();
+
+    int calls = 0;
+    ASSERT_TRUE(hud.registerHotkey(2, OverlayWindow::ModControl | OverlayWindow::ModShift, 'L',
+                                   [&] { ++calls; }));
+    EXPECT_FALSE(client_.grabKey(XK_l, ControlMask | ShiftMask));  // ours now
+    // Moving id 2 onto the taken key fails and leaves nothing behind.
+    EXPECT_FALSE(hud.registerHotkey(2, OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H',
+                                    [&] { ++calls; }));
+    EXPECT_NE(log().find("RegisterHotKey(id 2) failed"), std::string::npos);
+    EXPECT_TRUE(client_.grabKey(XK_l, ControlMask | ShiftMask));
+    xdotool({"key", "ctrl+shift+l"});
+    const auto until = std::chrono::steady_clock::now() + 300ms;
+    while (std::chrono::steady_clock::now() < until) hud.pumpMessages();
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(OverlayWindowTest, CaptureProtectionIsReportedUnavailableFromAnyThread) {
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    EXPECT_FALSE(hud.captureProtected());
+    EXPECT_EQ(hud.lastError(), "capture exclusion is not supported on X11");
+    EXPECT_NE(log().find("SetWindowDisplayAffinity(0x11) failed: capture exclusion is not supported on X11"),
+              std::string::npos);
+
+    EXPECT_TRUE(hud.setCaptureProtection(false));
+    EXPECT_EQ(hud.lastError(), "");
+    EXPECT_NE(log().find("capture protection off (display affinity 0x0)"), std::string::npos);
+
+    // From another thread the call waits until the UI thread has answered.
+    auto answer = std::async(std::launch::async, [&] { return hud.setCaptureProtection(true); });
+    EXPECT_EQ(answer.wait_for(200ms), std::future_status::timeout);
+    ASSERT_TRUE(pumpUntil(hud, [&] { return answer.wait_for(0ms) == std::future_status::ready; }));
+    EXPECT_FALSE(answer.get());
+    EXPECT_EQ(hud.lastError(), "capture exclusion is not supported on X11");
+}
+
+TEST_F(OverlayWindowTest, SettersFromOtherThreadsRunOnTheUiThread) {
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    std::thread([&] { hud.show(); }).join();
+    EXPECT_FALSE(hud.isVisible());  // nothing happens until the UI thread pumps
+    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.isVisible(); }));
+    std::thread([&] { hud.setClickThrough(true); }).join();
+    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.clickThrough(); }));
+    std::thread([&] { hud.setVisible(false); }).join();
+    ASSERT_TRUE(pumpUntil(hud, [&] { return !hud.isVisible(); }));
+}
+
+TEST_F(OverlayWindowTest, ResizesArePendingUntilTakenAndCloseEndsThePump) {
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    hud.show();
+    std::uint32_t width = 0, height = 0;
+    hud.setHeight(500);
+    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.takePendingResize(width, height); }));
+    EXPECT_EQ(width, 1382u);
+    EXPECT_EQ(height, 500u);
+    EXPECT_FALSE(hud.takePendingResize(width, height));
+    hud.moveTo(100, 40);
+    EXPECT_EQ(hud.position().x, 100);
+    EXPECT_EQ(hud.position().y, 40);
+
+    hud.requestClose();
+    bool ended = waitUntil([&] { return !hud.pumpMessages(); }, 5s);
+    EXPECT_TRUE(ended);
+    EXPECT_FALSE(hud.exists());
+    EXPECT_FALSE(hud.clickThroughHotkeyRegistered());
+    // Its hotkeys are free again for other programs.
+    EXPECT_TRUE(client_.grabKey(XK_space, ControlMask | ShiftMask));
+    EXPECT_FALSE(hud.setCaptureProtection(false));
+}
+
+}  // namespace
+}  // namespace morvelin

@@ -1,0 +1,180 @@
+#pragma once
+// A second X client for shell tests: it plays the other applications on the display (a
+// window below the HUD, a program holding a hotkey) and reads window state back.
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+#include "tests/support/process.h"
+
+namespace halvenor::test {
+
+class X11TestClient {
+public:
+    explicit X11TestClient(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+        if (!display_) throw std::runtime_error("X11TestClient: cannot open " + display);
+        root_ = DefaultRootWindow(display_);
+    }
+    ~X11TestClient() { XCloseDisplay(display_); }
+    X11TestClient(const X11TestClient&) = delete;
+    X11TestClient& operator=(const X11TestClient&) = delete;
+
+    Display* display() const { return display_; }
+    Window root() const { return root_; }
+
+    // Grabs the key on the root window like a global-hotkey program; false when taken.
+    bool grabKey(KeySym sym, unsigned modifiers) {
+        const KeyCode code = XKeysymToKeycode(display_, sym);
+        XSync(display_, False);
+        failed_ = false;
+        auto* previous = XSetErrorHandler([](Display*, XErrorEvent*) {
+            failed_ = true;
+            return 0;
+        });
+        XGrabKey(display_, code, modifiers, root_, False, GrabModeAsync, GrabModeAsync);
+        XSync(display_, False);
+        XSetErrorHandler(previous);
+        return !failed_;
+    }
+
+    // A plain window that records button presses.
+    Window createWindow(int x, int y, int width, int height) {
+        const Window window = XCreateSimpleWindow(display_, root_, x, y, static_cast<unsigned>(width),
+                                                  static_cast<unsigned>(height), 0, 0, 0xFFFFFF);
+        XSelectInput(display_, window, ButtonPressMask);
+        XMapWindow(display_, window);
+        XSync(display_, False);
+        return window;
+    }
+
+    int buttonPresses(Window window) {
+        XSync(display_, False);
+        int count = 0;
+        XEvent event;
+        while (XCheckWindowEvent(display_, window, ButtonPressMask, &event)) ++count;
+        return count;
+    }
+
+    void setRootCardinals(const char* name, const std::vector<long>& values) {
+        const Atom atom = XInternAtom(display_, name, False);
+        XChangeProperty(display_, root_, atom, XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(values.data()),
+                        static_cast<int>(values.size()));
+        XSync(display_, False);
+    }
+
+    void setResources(const std::string& text) {
+        XChangeProperty(display_, root_, XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(text.data()),
+                        static_cast<int>(text.size()));
+        XSync(display_, False);
+    }
+
+    std::optional<unsigned long> cardinal(Window window, const char* name) {
+        const Atom atom = XInternAtom(display_, name, False);
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        std::optional<unsigned long> value;
+        if (XGetWindowProperty(display_, window, atom, 0, 1, False, XA_CARDINAL, &type, &format,
+                               &count, &after, &data) == Success &&
+            data && count == 1)
+            value = *reinterpret_cast<unsigned long*>(data) & 0xFFFFFFFFul;
+        if (data) XFree(data);
+        return value;
+    }
+
+    // The byte the opacity property stands for (it is that byte repeated four times).
+    std::optional<int> opacityByte(Window window) {
+        const auto value = cardinal(window, "_NET_WM_WINDOW_OPACITY");
+        if (!value) return std::nullopt;
+        return static_cast<int>(std::lround(static_cast<double>(*value) / 0x01010101));
+    }
+
+    Window focus() {
+        Window focus = None;
+        int revert = 0;
+        XGetInputFocus(display_, &focus, &revert);
+        return focus;
+    }
+
+    void setFocus(Window window) {
+        XSetInputFocus(display_, window, RevertToPointerRoot, CurrentTime);
+        XSync(display_, False);
+    }
+
+    bool viewable(Window window) {
+        XWindowAttributes attributes;
+        return XGetWindowAttributes(display_, window, &attributes) &&
+               attributes.map_state == IsViewable;
+    }
+
+    struct Geometry {
+        int x, y, width, height;
+    };
+    Geometry geometry(Window window) {
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(display_, window, &attributes);
+        int x = 0, y = 0;
+        Window child;
+        XTranslateCoordinates(display_, window, root_, 0, 0, &x, &y, &child);
+        return {x, y, attributes.width, attributes.height};
+    }
+
+    // Top-level windows whose WM_CLASS class is the given one.
+    std::vector<Window> windowsOfClass(const std::string& className) {
+        std::vector<Window> found;
+        Window rootReturn, parent;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(display_, root_, &rootReturn, &parent, &children, &count)) return found;
+        for (unsigned i = 0; i < count; ++i) {
+            XClassHint hint{};
+            if (XGetClassHint(display_, children[i], &hint)) {
+                if (hint.res_class && className == hint.res_class) found.push_back(children[i]);
+                if (hint.res_name) XFree(hint.res_name);
+                if (hint.res_class) XFree(hint.res_class);
+            }
+        }
+        if (children) XFree(children);
+        return found;
+    }
+
+    // Asks the window to close the way a window manager's close button does.
+    void sendDeleteWindow(Window window) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display_, window, False, NoEventMask, &event);
+        XSync(display_, False);
+    }
+
+private:
+    Display* display_;
+    Window root_;
+    static inline bool failed_ = false;
+};
+
+// xdotool on the test's display.
+inline void xdotool(const std::string& display, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"xdotool"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    runCommand(argv, std::chrono::seconds(10), {{"DISPLAY", display}});
+}
+
+}  // namespace halvenor::test
