@@ -8,14 +8,11 @@
 #include <fmt/format.h>
 
 #include "app/session_log.h"
+#include "audio/audio_capture.h"
 #include "speech/transcription_request.h"
 
 namespace morvelin {
 namespace {
-
-// The capture side's enumerators: SpeechStart 0, SpeechEnd 1.
-constexpr auto kSpeechStart = static_cast<VadEvent>(0);
-constexpr auto kSpeechEnd = static_cast<VadEvent>(1);
 
 constexpr double kSampleRate = 16000.0;
 // Two empty interims in a row for the open utterance: the detector is hearing noise, not
@@ -74,9 +71,9 @@ void BatchTranscriber::stop() {
 void BatchTranscriber::onVadEvent(VadEvent event) {
     std::lock_guard lock(mutex_);
     if (!running_) return;
-    if (event == kSpeechEnd && inUtterance_) {
+    if (event == VadEvent::SpeechEnd && inUtterance_) {
         finishUtterance();
-    } else if (event == kSpeechStart && !inUtterance_) {
+    } else if (event == VadEvent::SpeechStart && !inUtterance_) {
         inUtterance_ = true;
         ++utteranceCounter_;
         // The detector reports speech a few frames late; the pre-roll keeps the first syllable.

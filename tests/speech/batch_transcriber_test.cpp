@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "audio/audio_capture.h"
 #include "tests/speech/speech_test_support.h"
 #include "tests/support/local_http_server.h"
 #include "tests/support/process.h"
@@ -28,8 +29,8 @@ using halvenor::test::waitUntil;
 using speech_test::requestSamples;
 using speech_test::sessionLog;
 
-constexpr auto kSpeechStart = static_cast<VadEvent>(0);
-constexpr auto kSpeechEnd = static_cast<VadEvent>(1);
+constexpr auto kSpeechStart = VadEvent::SpeechStart;
+constexpr auto kSpeechEnd = VadEvent::SpeechEnd;
 constexpr std::size_t kChunk = 1600;  // 100 ms, as the capture delivers it
 
 struct Transcript {
