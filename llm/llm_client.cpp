@@ -100,9 +100,7 @@ std::size_t LlmClient::workerCount() const {
 void LlmClient::retireCurrentWorker() {
     if (!worker_.joinable()) return;
     worker_.request_stop();
-    retired_.push_back({std::move(worker_), std::move(workerDone_)});
-    worker_ = std::jthread();
-    workerDone_.reset();
+    retired_.push_back({std::move(worker_), std::move(workerDone_)});  // leaves both empty
 }
 
 void LlmClient::reapFinishedWorkers() {
