@@ -56,7 +56,8 @@ void BM_IsQuestion(benchmark::State& state) {
         "I wonder how do you keep the p99 latency under control when the cache is cold",
         "right"};
     std::size_t i = 0;
-    for (auto _ : state) benchmark::DoNotOptimize(isQuestion(texts[i++ % texts.size()]));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(isQuestion(texts[i++ % texts.size()]));
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_IsQuestion);
@@ -80,7 +81,8 @@ BENCHMARK(BM_DetectorUtterance);
 
 void BM_MakeWav28s(benchmark::State& state) {
     const auto samples = speechLike(kUtteranceCap);
-    for (auto _ : state) benchmark::DoNotOptimize(makeWav(samples));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(makeWav(samples));
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kUtteranceCap * 2));
 }
 BENCHMARK(BM_MakeWav28s)->Unit(benchmark::kMillisecond);
@@ -89,7 +91,8 @@ BENCHMARK(BM_MakeWav28s)->Unit(benchmark::kMillisecond);
 void BM_TranscriptionBody28s(benchmark::State& state) {
     const auto samples = speechLike(kUtteranceCap);
     BatchTranscriberConfig config;
-    for (auto _ : state) benchmark::DoNotOptimize(buildTranscriptionBody(config, samples));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(buildTranscriptionBody(config, samples));
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kUtteranceCap * 2));
 }
 BENCHMARK(BM_TranscriptionBody28s)->Unit(benchmark::kMillisecond);
@@ -110,7 +113,8 @@ void BM_TranscribeLocal(benchmark::State& state) {
     for (auto _ : state) {
         std::string error;
         benchmark::DoNotOptimize(transcribe(handle.get(), token, config, samples, error));
-        if (!error.empty()) state.SkipWithError(error.c_str());
+        if (!error.empty())
+            state.SkipWithError(error.c_str());
     }
     ::unsetenv("HALVENOR_CHAT_BASE_URL");
 }
@@ -120,14 +124,15 @@ BENCHMARK(BM_TranscribeLocal)->Arg(5)->Arg(28)->Unit(benchmark::kMillisecond);
 // interim copies every 1.2 s and a final every 28 s.
 void BM_TranscriberFeedChunk(benchmark::State& state) {
     processSetUp();
-    LocalHttpServer server(LocalHttpServer::scripted(
-        {.pieces = {{.data = R"({"text":"words"})"}}, .chunked = false}));
+    LocalHttpServer server(
+        LocalHttpServer::scripted({.pieces = {{.data = R"({"text":"words"})"}}, .chunked = false}));
     ::setenv("HALVENOR_CHAT_BASE_URL", server.baseUrl().c_str(), 1);
     BatchTranscriber transcriber;
     transcriber.configure({.apiKey = "sk-bench"}, nullptr, nullptr);
     const auto chunk = speechLike(1600);
     transcriber.onVadEvent(VadEvent::SpeechStart);
-    for (auto _ : state) transcriber.feed(chunk);
+    for (auto _ : state)
+        transcriber.feed(chunk);
     transcriber.stop();
     ::unsetenv("HALVENOR_CHAT_BASE_URL");
     state.SetItemsProcessed(state.iterations());

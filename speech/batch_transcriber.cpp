@@ -28,7 +28,9 @@ using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
 BatchTranscriber::BatchTranscriber() = default;
 
-BatchTranscriber::~BatchTranscriber() { stop(); }
+BatchTranscriber::~BatchTranscriber() {
+    stop();
+}
 
 void BatchTranscriber::configure(BatchTranscriberConfig config, TranscriptCallback onTranscript,
                                  StatusCallback onStatus) {
@@ -47,10 +49,12 @@ void BatchTranscriber::configure(BatchTranscriberConfig config, TranscriptCallba
         samplesSinceInterim_ = 0;
         running_ = true;
     }
-    finalsWorker_ = std::jthread([this](std::stop_token stop) { workerLoop(std::move(stop), true); });
+    finalsWorker_ =
+        std::jthread([this](std::stop_token stop) { workerLoop(std::move(stop), true); });
     interimWorker_ =
         std::jthread([this](std::stop_token stop) { workerLoop(std::move(stop), false); });
-    if (onStatus_) onStatus_(fmt::format("ready ({})", config_.model));
+    if (onStatus_)
+        onStatus_(fmt::format("ready ({})", config_.model));
 }
 
 void BatchTranscriber::stop() {
@@ -70,7 +74,8 @@ void BatchTranscriber::stop() {
 
 void BatchTranscriber::onVadEvent(VadEvent event) {
     std::lock_guard lock(mutex_);
-    if (!running_) return;
+    if (!running_)
+        return;
     if (event == VadEvent::SpeechEnd && inUtterance_) {
         finishUtterance();
     } else if (event == VadEvent::SpeechStart && !inUtterance_) {
@@ -86,10 +91,12 @@ void BatchTranscriber::onVadEvent(VadEvent event) {
 
 void BatchTranscriber::feed(std::span<const std::int16_t> samples) {
     std::lock_guard lock(mutex_);
-    if (!running_) return;
+    if (!running_)
+        return;
     if (!inUtterance_) {
         preRoll_.insert(preRoll_.end(), samples.begin(), samples.end());
-        while (preRoll_.size() > kPreRollSamples) preRoll_.pop_front();
+        while (preRoll_.size() > kPreRollSamples)
+            preRoll_.pop_front();
         return;
     }
     utterance_.insert(utterance_.end(), samples.begin(), samples.end());
@@ -101,7 +108,8 @@ void BatchTranscriber::feed(std::span<const std::int16_t> samples) {
         ++utteranceCounter_;
         return;
     }
-    if (config_.interimPartials && !interimPending_ && samplesSinceInterim_ >= kInterimStepSamples) {
+    if (config_.interimPartials && !interimPending_ &&
+        samplesSinceInterim_ >= kInterimStepSamples) {
         interimJob_ = TranscriptionJob{utteranceCounter_, utterance_, false};
         interimPending_ = true;
         samplesSinceInterim_ = 0;
@@ -130,16 +138,17 @@ void BatchTranscriber::finishUtterance() {
 void BatchTranscriber::workerLoop(std::stop_token stop, bool finals) {
     const CurlEasy handle(curl_easy_init());
     if (!handle) {
-        if (onStatus_) onStatus_("error: curl_easy_init failed");
+        if (onStatus_)
+            onStatus_("error: curl_easy_init failed");
         return;
     }
     std::string lastError;
     while (!stop.stop_requested()) {
         std::unique_lock lock(mutex_);
-        const bool hasJob = jobReady_.wait(lock, stop, [&] {
-            return finals ? !finalJobs_.empty() : interimJob_.has_value();
-        });
-        if (!hasJob) break;
+        const bool hasJob = jobReady_.wait(
+            lock, stop, [&] { return finals ? !finalJobs_.empty() : interimJob_.has_value(); });
+        if (!hasJob)
+            break;
         TranscriptionJob job;
         if (finals) {
             job = std::move(finalJobs_.front());
@@ -166,7 +175,8 @@ void BatchTranscriber::workerLoop(std::stop_token stop, bool finals) {
             job.isFinal ? "FINAL  " : "interim", job.utterance,
             static_cast<double>(job.samples.size()) / kSampleRate, elapsedMs,
             error.empty() ? fmt::format("\"{}\"", text) : "ERROR " + error);
-        if (stop.stop_requested()) break;
+        if (stop.stop_requested())
+            break;
 
         bool deliver = true;
         lock.lock();
@@ -188,15 +198,19 @@ void BatchTranscriber::workerLoop(std::stop_token stop, bool finals) {
         lock.unlock();
 
         if (error.empty()) {
-            if (!lastError.empty() && onStatus_) onStatus_(fmt::format("ready ({})", config.model));
+            if (!lastError.empty() && onStatus_)
+                onStatus_(fmt::format("ready ({})", config.model));
             lastError.clear();
-            if (deliver && onTranscript_) onTranscript_(text, job.isFinal, job.isFinal);
+            if (deliver && onTranscript_)
+                onTranscript_(text, job.isFinal, job.isFinal);
         } else {
-            if (error != lastError && onStatus_) onStatus_("error: " + error);
+            if (error != lastError && onStatus_)
+                onStatus_("error: " + error);
             lastError = error;
             // A failed final still ends the utterance for the listener, so the transcript and
             // the question detector see the end of speech.
-            if (job.isFinal && onTranscript_) onTranscript_(std::string(), true, true);
+            if (job.isFinal && onTranscript_)
+                onTranscript_(std::string(), true, true);
         }
     }
 }

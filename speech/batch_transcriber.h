@@ -25,7 +25,8 @@ namespace morvelin {
 enum class VadEvent : int;
 
 // The shapes shared with the streaming engine (speech/stt_client.h declares the same).
-using TranscriptCallback = std::function<void(const std::string& text, bool isFinal, bool speechFinal)>;
+using TranscriptCallback =
+    std::function<void(const std::string& text, bool isFinal, bool speechFinal)>;
 using StatusCallback = std::function<void(const std::string& text)>;
 
 struct BatchTranscriberConfig {
@@ -45,10 +46,10 @@ struct TranscriptionJob {
 class BatchTranscriber {
 public:
     // 16 kHz audio: 16 samples are 1 ms.
-    static constexpr std::size_t kPreRollSamples = 6400;        // 400 ms before speech start
-    static constexpr std::size_t kMaxUtteranceSamples = 448000; // 28 s
-    static constexpr std::size_t kInterimStepSamples = 19200;   // 1.2 s
-    static constexpr std::size_t kMinFinalSamples = 6400;       // 0.4 s
+    static constexpr std::size_t kPreRollSamples = 6400;         // 400 ms before speech start
+    static constexpr std::size_t kMaxUtteranceSamples = 448000;  // 28 s
+    static constexpr std::size_t kInterimStepSamples = 19200;    // 1.2 s
+    static constexpr std::size_t kMinFinalSamples = 6400;        // 0.4 s
 
     BatchTranscriber();
     ~BatchTranscriber();
@@ -81,7 +82,7 @@ private:
     std::deque<std::int16_t> preRoll_;
     std::vector<std::int16_t> utterance_;
     bool inUtterance_ = false;
-    std::uint64_t utteranceCounter_ = 0;      // never reset: numbers go on across configure
+    std::uint64_t utteranceCounter_ = 0;  // never reset: numbers go on across configure
     std::uint64_t lastFinishedUtterance_ = 0;
     std::uint64_t samplesSinceInterim_ = 0;
     bool interimPending_ = false;  // an interim job is queued or being transcribed

@@ -19,36 +19,39 @@ constexpr auto kContextWindow = 8s;
 // Shorter statements ("yes", "right, ok") carry no context worth attaching.
 constexpr std::size_t kContextMinWords = 3;
 
+// clang-format off
 constexpr std::array<std::string_view, 17> kFillers = {
-    "so", "okay", "ok",   "alright", "right", "and",  "um",   "uh",  "well",
-    "now", "great", "cool", "next",  "then",  "also", "yeah", "good"};
+    "so", "okay", "ok", "alright", "right", "and", "um", "uh", "well", "now", "great", "cool",
+    "next", "then", "also", "yeah", "good"};
 
+// Each has a blank at both ends, to match whole tokens only.
 constexpr std::array<std::string_view, 38> kStarters = {
-    " what ",      " what's ",    " how ",          " how's ",      " why ",
-    " when ",      " where ",     " which ",        " who ",        " whose ",
-    " can you ",   " could you ", " would you ",    " will you ",   " do you ",
-    " did you ",   " have you ",  " are you ",      " is it ",      " is there ",
-    " should ",    " tell me ",   " walk me through ", " explain ", " describe ",
-    " design ",    " implement ", " write ",        " give me ",    " talk about ",
-    " talk me through ", " compare ", " define ",   " let's say ",  " suppose ",
-    " imagine ",   " share ",     " solve "};
+    " what ", " what's ", " how ", " how's ", " why ", " when ", " where ", " which ", " who ",
+    " whose ", " can you ", " could you ", " would you ", " will you ", " do you ", " did you ",
+    " have you ", " are you ", " is it ", " is there ", " should ", " tell me ",
+    " walk me through ", " explain ", " describe ", " design ", " implement ", " write ",
+    " give me ", " talk about ", " talk me through ", " compare ", " define ", " let's say ",
+    " suppose ", " imagine ", " share ", " solve "};
 
 constexpr std::array<std::string_view, 22> kPhrases = {
-    " can you ",       " could you ",  " would you ",   " walk me through ",
-    " tell me about ", " explain ",    " how would you ", " how do you ",
-    " how did you ",   " what is ",    " what are ",    " what happens ",
-    " why do ",        " why would ",  " why did ",     " design a ",
-    " design an ",     " difference between ", " your experience with ",
-    " what would you ", " how does ",  " what's the "};
+    " can you ", " could you ", " would you ", " walk me through ", " tell me about ",
+    " explain ", " how would you ", " how do you ", " how did you ", " what is ", " what are ",
+    " what happens ", " why do ", " why would ", " why did ", " design a ", " design an ",
+    " difference between ", " your experience with ", " what would you ", " how does ",
+    " what's the "};
+// clang-format on
 
 bool isWhite(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::string normalise(std::string_view text) { return joinWords(splitWhitespace(text), 0); }
+std::string normalise(std::string_view text) {
+    return joinWords(splitWhitespace(text), 0);
+}
 
 void appendWithBlank(std::string& to, std::string_view text) {
-    if (!to.empty()) to += ' ';
+    if (!to.empty())
+        to += ' ';
     to += text;
 }
 
@@ -58,17 +61,21 @@ std::vector<std::string_view> splitWhitespace(std::string_view text) {
     std::vector<std::string_view> words;
     std::size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && isWhite(text[i])) ++i;
+        while (i < text.size() && isWhite(text[i]))
+            ++i;
         const std::size_t start = i;
-        while (i < text.size() && !isWhite(text[i])) ++i;
-        if (i > start) words.push_back(text.substr(start, i - start));
+        while (i < text.size() && !isWhite(text[i]))
+            ++i;
+        if (i > start)
+            words.push_back(text.substr(start, i - start));
     }
     return words;
 }
 
 std::string joinWords(const std::vector<std::string_view>& words, std::size_t first) {
     std::string joined;
-    for (std::size_t i = first; i < words.size(); ++i) appendWithBlank(joined, words[i]);
+    for (std::size_t i = first; i < words.size(); ++i)
+        appendWithBlank(joined, words[i]);
     return joined;
 }
 
@@ -83,24 +90,29 @@ std::vector<std::string> tokenizeWords(std::string_view text) {
                 token += c;
             }
         }
-        if (!token.empty()) tokens.push_back(std::move(token));
+        if (!token.empty())
+            tokens.push_back(std::move(token));
     }
     return tokens;
 }
 
 bool isQuestion(std::string_view text) {
     const std::string t = normalise(text);
-    if (t.empty()) return false;
+    if (t.empty())
+        return false;
     const std::vector<std::string> tokens = tokenizeWords(t);
     // A question mark is the transcriber's own verdict; one word ("why?") is still too little.
-    if (t.back() == '?') return tokens.size() >= 2;
-    if (tokens.size() < 3) return false;
+    if (t.back() == '?')
+        return tokens.size() >= 2;
+    if (tokens.size() < 3)
+        return false;
 
     const auto isFiller = [](const std::string& token) {
         return std::find(kFillers.begin(), kFillers.end(), token) != kFillers.end();
     };
     const auto first = std::find_if_not(tokens.begin(), tokens.end(), isFiller);
-    if (first == tokens.end()) return false;
+    if (first == tokens.end())
+        return false;
 
     // Blanks on both sides of every token, so " how " never matches inside "however".
     std::string s = " ";
@@ -110,10 +122,12 @@ bool isQuestion(std::string_view text) {
     }
     const std::string_view padded = s;
     for (const std::string_view starter : kStarters) {
-        if (padded.starts_with(starter)) return true;
+        if (padded.starts_with(starter))
+            return true;
     }
     for (const std::string_view phrase : kPhrases) {
-        if (padded.find(phrase) != std::string_view::npos) return true;
+        if (padded.find(phrase) != std::string_view::npos)
+            return true;
     }
     return false;
 }
@@ -144,9 +158,11 @@ void QuestionDetector::onTranscript(const std::string& text, bool isFinal, bool 
         }
         if (isFinal) {
             skipCount_ = 0;
-            if (!t.empty()) appendWithBlank(committed_, t);
+            if (!t.empty())
+                appendWithBlank(committed_, t);
             interim_.clear();
-            if (speechFinal || waitingForFinal_) question = decide();
+            if (speechFinal || waitingForFinal_)
+                question = decide();
         } else {
             interim_ = std::move(t);
         }
@@ -159,7 +175,8 @@ void QuestionDetector::flushNow() {
     std::optional<DetectedQuestion> question;
     {
         std::lock_guard lock(mutex_);
-        if (committed_.empty() && interim_.empty()) return;
+        if (committed_.empty() && interim_.empty())
+            return;
         if (!interim_.empty()) {
             // The final for this interim text is on its way; give it a moment to arrive.
             waitingForFinal_ = true;
@@ -199,7 +216,8 @@ void QuestionDetector::setSilenceMs(std::int64_t milliseconds) {
 std::string QuestionDetector::currentText() {
     std::lock_guard lock(mutex_);
     std::string text = committed_;
-    if (!interim_.empty()) appendWithBlank(text, interim_);
+    if (!interim_.empty())
+        appendWithBlank(text, interim_);
     return text;
 }
 
@@ -210,27 +228,33 @@ void QuestionDetector::wake() {
 
 QuestionDetector::Clock::time_point QuestionDetector::deadline() const {
     auto result = lastActivity_ + std::chrono::milliseconds(silenceMs_);
-    if (waitingForFinal_ && finalDeadline_ < result) result = finalDeadline_;
+    if (waitingForFinal_ && finalDeadline_ < result)
+        result = finalDeadline_;
     return result;
 }
 
 void QuestionDetector::report(const std::optional<DetectedQuestion>& question) {
-    if (question && onQuestion_) onQuestion_(question->text, question->continuation);
+    if (question && onQuestion_)
+        onQuestion_(question->text, question->continuation);
 }
 
 void QuestionDetector::workerLoop(std::stop_token stop) {
     std::unique_lock lock(mutex_);
     while (true) {
-        if (stop.stop_requested()) return;
+        if (stop.stop_requested())
+            return;
         if (!committed_.empty() || !interim_.empty()) {
             wakeCondition_.wait_until(lock, stop, deadline(), [this] { return wakeFlag_; });
         } else {
             wakeCondition_.wait(lock, stop, [this] { return wakeFlag_; });
         }
         wakeFlag_ = false;
-        if (stop.stop_requested()) return;
-        if (committed_.empty() && interim_.empty()) continue;
-        if (Clock::now() < deadline()) continue;
+        if (stop.stop_requested())
+            return;
+        if (committed_.empty() && interim_.empty())
+            continue;
+        if (Clock::now() < deadline())
+            continue;
         const auto question = decide();
         lock.unlock();
         report(question);
@@ -240,14 +264,17 @@ void QuestionDetector::workerLoop(std::stop_token stop) {
 
 std::optional<DetectedQuestion> QuestionDetector::decide() {
     std::string s = committed_;
-    if (!interim_.empty()) appendWithBlank(s, interim_);
+    if (!interim_.empty())
+        appendWithBlank(s, interim_);
     const auto words = splitWhitespace(s);
     s = joinWords(words, 0);
-    if (!interim_.empty()) skipCount_ = splitWhitespace(interim_).size();
+    if (!interim_.empty())
+        skipCount_ = splitWhitespace(interim_).size();
     committed_.clear();
     interim_.clear();
     waitingForFinal_ = false;
-    if (s.empty()) return std::nullopt;
+    if (s.empty())
+        return std::nullopt;
 
     const auto now = Clock::now();
     const bool q = isQuestion(s);

@@ -59,9 +59,9 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    std::optional<DetectedQuestion> decide();  // mutex held
-    void wake();                               // mutex held
-    Clock::time_point deadline() const;        // mutex held
+    std::optional<DetectedQuestion> decide();                      // mutex held
+    void wake();                                                   // mutex held
+    Clock::time_point deadline() const;                            // mutex held
     void report(const std::optional<DetectedQuestion>& question);  // mutex released
     void workerLoop(std::stop_token stop);
 

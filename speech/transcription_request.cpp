@@ -28,7 +28,8 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 // Appends one header, keeping the list intact when libcurl runs out of memory.
 bool appendHeader(CurlSlist& list, const std::string& header) {
     curl_slist* grown = curl_slist_append(list.get(), header.c_str());
-    if (!grown) return false;
+    if (!grown)
+        return false;
     list.release();
     list.reset(grown);
     return true;
@@ -37,7 +38,8 @@ bool appendHeader(CurlSlist& list, const std::string& header) {
 std::string_view trimBlanks(std::string_view text) {
     constexpr std::string_view kBlanks = " \t\r\n";
     const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
+    if (first == std::string_view::npos)
+        return {};
     const auto last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
 }
@@ -52,7 +54,8 @@ std::string compactJson(const Json& value) {
 std::string chatServiceBaseUrl() {
     const char* value = std::getenv("HALVENOR_CHAT_BASE_URL");
     std::string url = value && *value ? value : kDefaultBaseUrl;
-    while (!url.empty() && url.back() == '/') url.pop_back();
+    while (!url.empty() && url.back() == '/')
+        url.pop_back();
     return url;
 }
 
@@ -67,14 +70,16 @@ std::vector<std::uint8_t> makeWav(const std::vector<std::int16_t>& samples) {
     const std::uint64_t dataBytes = samples.size() * 2;
     std::vector<std::uint8_t> wav;
     wav.reserve(44 + dataBytes);
-    const auto tag = [&wav](std::string_view text) { wav.insert(wav.end(), text.begin(), text.end()); };
+    const auto tag = [&wav](std::string_view text) {
+        wav.insert(wav.end(), text.begin(), text.end());
+    };
     tag("RIFF");
     appendLittleEndian(wav, 36 + dataBytes, 4);
     tag("WAVE");
     tag("fmt ");
-    appendLittleEndian(wav, 16, 4);               // format chunk size
-    appendLittleEndian(wav, 1, 2);                // PCM
-    appendLittleEndian(wav, 1, 2);                // mono
+    appendLittleEndian(wav, 16, 4);  // format chunk size
+    appendLittleEndian(wav, 1, 2);   // PCM
+    appendLittleEndian(wav, 1, 2);   // mono
     appendLittleEndian(wav, kSampleRate, 4);
     appendLittleEndian(wav, kSampleRate * 2, 4);  // bytes per second
     appendLittleEndian(wav, 2, 2);                // bytes per sample frame
@@ -92,7 +97,8 @@ std::string buildTranscriptionBody(const BatchTranscriberConfig& config,
     // nlohmann's default object keeps its keys sorted, which is the order the body wants.
     Json body = Json::object();
     body["input_audio"] = {{"data", base64Encode(makeWav(samples))}, {"format", "wav"}};
-    if (!config.language.empty()) body["language"] = config.language;
+    if (!config.language.empty())
+        body["language"] = config.language;
     body["model"] = config.model;
     body["temperature"] = 0;
     return compactJson(body);
@@ -118,9 +124,8 @@ std::string interpretTranscriptionResponse(long status, const std::string& respo
         if (found != parsed.end()) {
             if (found->is_object()) {
                 const auto inner = found->find("message");
-                message = inner != found->end() && inner->is_string()
-                              ? inner->get<std::string>()
-                              : compactJson(*found);
+                message = inner != found->end() && inner->is_string() ? inner->get<std::string>()
+                                                                      : compactJson(*found);
             } else {
                 message = compactJson(*found);
             }
@@ -170,7 +175,8 @@ std::string transcribe(CURL* handle, std::stop_token& stop, const BatchTranscrib
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
     if (result != CURLE_OK) {
-        error = errorBuffer[0] != '\0' ? std::string(errorBuffer.data()) : curl_easy_strerror(result);
+        error =
+            errorBuffer[0] != '\0' ? std::string(errorBuffer.data()) : curl_easy_strerror(result);
         return {};
     }
 

@@ -53,12 +53,15 @@ struct Reply {
 // What the server answers, from the request's audio and its number (1, 2, ...).
 using Responder = std::function<Reply(const std::vector<std::int16_t>& samples, int index)>;
 
-Reply text(const std::string& words) { return {.body = R"({"text":")" + words + "\"}"}; }
+Reply text(const std::string& words) {
+    return {.body = R"({"text":")" + words + "\"}"};
+}
 
 // Chunk number n holds 1600 samples of the value n, so a request's audio tells which chunks
 // it carries.
 bool holdsChunks(const std::vector<std::int16_t>& samples, int first, std::size_t count) {
-    if (samples.size() != count * kChunk) return false;
+    if (samples.size() != count * kChunk)
+        return false;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         if (samples[i] != static_cast<std::int16_t>(first + static_cast<int>(i / kChunk))) {
             return false;
@@ -118,7 +121,8 @@ protected:
     }
     std::vector<std::vector<std::int16_t>> requestAudio() {
         std::vector<std::vector<std::int16_t>> audio;
-        for (const auto& request : server.requests()) audio.push_back(requestSamples(request.body));
+        for (const auto& request : server.requests())
+            audio.push_back(requestSamples(request.body));
         return audio;
     }
 
@@ -142,7 +146,8 @@ private:
             index = ++requestCount;
         }
         const Reply reply = current ? current(requestSamples(request.body), index) : Reply{};
-        if (reply.delay > 0ms && !writer.pause(reply.delay)) return;
+        if (reply.delay > 0ms && !writer.pause(reply.delay))
+            return;
         writer.writeHead(reply.status, {{"Content-Type", "application/json"}}, false,
                          reply.body.size());
         writer.write(reply.body);
@@ -169,8 +174,8 @@ TEST_F(TranscriberTest, UtterancesStartWithTheirPreRollAndEndInATrimmedFinal) {
     transcriber.onVadEvent(kSpeechEnd);
 
     ASSERT_TRUE(waitForTranscripts(2));
-    EXPECT_EQ(receivedTranscripts(), (std::vector<Transcript>{{"what is a mutex?", true, true},
-                                                               {"next", true, true}}));
+    EXPECT_EQ(receivedTranscripts(),
+              (std::vector<Transcript>{{"what is a mutex?", true, true}, {"next", true, true}}));
     const auto audio = requestAudio();
     ASSERT_EQ(audio.size(), 2u);
     EXPECT_TRUE(holdsChunks(audio[0], 16, 9));  // 4 chunks of pre-roll, 5 of speech
@@ -180,13 +185,15 @@ TEST_F(TranscriberTest, UtterancesStartWithTheirPreRollAndEndInATrimmedFinal) {
     EXPECT_EQ(request.header("authorization"), "Bearer sk-test");
     EXPECT_EQ(request.header("x-title"), "Halvenor");
     EXPECT_EQ(request.body.rfind("{\"input_audio\":{\"data\":\"UklGR", 0), 0u);
-    EXPECT_NE(request.body.find(R"("format":"wav"},"language":"en","model":"deepgram/nova-3","temperature":0})"),
+    EXPECT_NE(request.body.find(
+                  R"("format":"wav"},"language":"en","model":"deepgram/nova-3","temperature":0})"),
               std::string::npos);
 
     ASSERT_TRUE(waitUntil([] { return sessionLog().find("utt#2") != std::string::npos; }, 5s));
     const std::string log = sessionLog();
     EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(stt interviewer FINAL   utt#1 0\.9s audio -> \d+ ms: "what is a mutex\?")")))
+        log,
+        std::regex(R"(stt interviewer FINAL   utt#1 0\.9s audio -> \d+ ms: "what is a mutex\?")")))
         << log;
     EXPECT_TRUE(std::regex_search(
         log, std::regex(R"(stt interviewer FINAL   utt#2 0\.7s audio -> \d+ ms: "next")")))
@@ -223,12 +230,12 @@ TEST_F(TranscriberTest, ContinuousSpeechIsCutEvery28SecondsIntoNumberedFinals) {
     transcriber.onVadEvent(kSpeechEnd);
 
     ASSERT_TRUE(waitForTranscripts(3, 20s));
-    EXPECT_EQ(receivedTranscripts(), (std::vector<Transcript>{{"448000", true, true},
-                                                               {"448000", true, true},
-                                                               {"70400", true, true}}));
+    EXPECT_EQ(receivedTranscripts(),
+              (std::vector<Transcript>{
+                  {"448000", true, true}, {"448000", true, true}, {"70400", true, true}}));
     const auto audio = requestAudio();
-    ASSERT_EQ(audio.size(), 3u);  // no interim requests when they are off
-    EXPECT_TRUE(holdsChunks(audio[0], 0, 280));  // with its pre-roll
+    ASSERT_EQ(audio.size(), 3u);                   // no interim requests when they are off
+    EXPECT_TRUE(holdsChunks(audio[0], 0, 280));    // with its pre-roll
     EXPECT_TRUE(holdsChunks(audio[1], 280, 280));  // without
     EXPECT_TRUE(holdsChunks(audio[2], 560, 44));
     ASSERT_TRUE(waitUntil([] { return sessionLog().find("utt#3") != std::string::npos; }, 5s));
@@ -242,7 +249,8 @@ TEST_F(TranscriberTest, InterimsEvery1200MsAndNeverAfterTheUtteranceEnded) {
     // The interim holding 36 chunks is slow, so its utterance ends while it is in flight.
     respondWith([](const auto& samples, int) {
         Reply reply = text("n=" + std::to_string(samples.size() / kChunk));
-        if (samples.size() == 36 * kChunk) reply.delay = 500ms;
+        if (samples.size() == 36 * kChunk)
+            reply.delay = 500ms;
         return reply;
     });
     start();
@@ -264,9 +272,9 @@ TEST_F(TranscriberTest, InterimsEvery1200MsAndNeverAfterTheUtteranceEnded) {
     ASSERT_TRUE(waitForTranscripts(3));
     ASSERT_TRUE(waitUntil([] { return sessionLog().find("utt#1 3.6s") != std::string::npos; }, 5s));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(receivedTranscripts(), (std::vector<Transcript>{{"n=12", false, false},
-                                                               {"n=24", false, false},
-                                                               {"n=50", true, true}}));
+    EXPECT_EQ(receivedTranscripts(),
+              (std::vector<Transcript>{
+                  {"n=12", false, false}, {"n=24", false, false}, {"n=50", true, true}}));
     const auto audio = requestAudio();
     ASSERT_EQ(audio.size(), 4u);
     EXPECT_TRUE(holdsChunks(audio[0], 0, 12));
@@ -274,10 +282,12 @@ TEST_F(TranscriberTest, InterimsEvery1200MsAndNeverAfterTheUtteranceEnded) {
 }
 
 TEST_F(TranscriberTest, SpeechEndingAsAnInterimIsQueuedDeliversOnlyTheFinal) {
-    respondWith([](const auto& samples, int) { return text("n=" + std::to_string(samples.size() / kChunk)); });
+    respondWith([](const auto& samples, int) {
+        return text("n=" + std::to_string(samples.size() / kChunk));
+    });
     start();
     transcriber.onVadEvent(kSpeechStart);
-    feed(0, 12);  // queues an interim ...
+    feed(0, 12);                         // queues an interim ...
     transcriber.onVadEvent(kSpeechEnd);  // ... that this end discards
     ASSERT_TRUE(waitForTranscripts(1));
     EXPECT_EQ(receivedTranscripts(), (std::vector<Transcript>{{"n=12", true, true}}));
@@ -297,10 +307,12 @@ TEST_F(TranscriberTest, SpeechEndingAsAnInterimIsQueuedDeliversOnlyTheFinal) {
 TEST_F(TranscriberTest, TwoEmptyInterimsInARowRestartTheBuffer) {
     // Interims: "", "um", "", "" (the second pair restarts the buffer); finals: the chunk count.
     respondWith([](const auto& samples, int index) {
-        if (index == 2) return text("um");
-        if (index <= 4) return text("");
-        return text("n=" + std::to_string(samples.size() / kChunk) + " first=" +
-                    std::to_string(samples.empty() ? -1 : samples[0]));
+        if (index == 2)
+            return text("um");
+        if (index <= 4)
+            return text("");
+        return text("n=" + std::to_string(samples.size() / kChunk) +
+                    " first=" + std::to_string(samples.empty() ? -1 : samples[0]));
     });
     start();
     transcriber.onVadEvent(kSpeechStart);
@@ -312,10 +324,10 @@ TEST_F(TranscriberTest, TwoEmptyInterimsInARowRestartTheBuffer) {
     transcriber.onVadEvent(kSpeechEnd);
     ASSERT_TRUE(waitForTranscripts(5));
     EXPECT_EQ(receivedTranscripts(), (std::vector<Transcript>{{"", false, false},
-                                                               {"um", false, false},
-                                                               {"", false, false},
-                                                               {"", false, false},
-                                                               {"n=5 first=48", true, true}}));
+                                                              {"um", false, false},
+                                                              {"", false, false},
+                                                              {"", false, false},
+                                                              {"n=5 first=48", true, true}}));
     const std::string log = sessionLog();
     EXPECT_NE(log.find("stt interviewer utt#1 looks like noise (empty twice) - restarting buffer"),
               std::string::npos)
@@ -324,7 +336,8 @@ TEST_F(TranscriberTest, TwoEmptyInterimsInARowRestartTheBuffer) {
 
 TEST_F(TranscriberTest, RepeatedErrorGivesOneStatusAndTheNextSuccessReady) {
     respondWith([](const auto&, int index) {
-        if (index <= 2) return Reply{.status = 500, .body = R"({"error":{"message":"overloaded"}})"};
+        if (index <= 2)
+            return Reply{.status = 500, .body = R"({"error":{"message":"overloaded"}})"};
         return text("back");
     });
     start({.model = "m/2", .interimPartials = false});
@@ -335,11 +348,11 @@ TEST_F(TranscriberTest, RepeatedErrorGivesOneStatusAndTheNextSuccessReady) {
     }
     ASSERT_TRUE(waitForTranscripts(3));
     // A failed final still closes the utterance for the listener.
-    EXPECT_EQ(receivedTranscripts(), (std::vector<Transcript>{{"", true, true},
-                                                               {"", true, true},
-                                                               {"back", true, true}}));
-    EXPECT_EQ(receivedStatuses(),
-              (std::vector<std::string>{"ready (m/2)", "error: HTTP 500: overloaded", "ready (m/2)"}));
+    EXPECT_EQ(receivedTranscripts(),
+              (std::vector<Transcript>{{"", true, true}, {"", true, true}, {"back", true, true}}));
+    EXPECT_EQ(
+        receivedStatuses(),
+        (std::vector<std::string>{"ready (m/2)", "error: HTTP 500: overloaded", "ready (m/2)"}));
     EXPECT_NE(sessionLog().find("ms: ERROR HTTP 500: overloaded"), std::string::npos);
 }
 
@@ -362,7 +375,9 @@ TEST_F(TranscriberTest, StopDuringARequestAbortsItWithoutCallbacks) {
 }
 
 TEST_F(TranscriberTest, AudioOutsideARunIsIgnoredAndNumbersGoOnAcrossRuns) {
-    respondWith([](const auto& samples, int) { return text("n=" + std::to_string(samples.size() / kChunk)); });
+    respondWith([](const auto& samples, int) {
+        return text("n=" + std::to_string(samples.size() / kChunk));
+    });
     feed(0, 10);
     transcriber.onVadEvent(kSpeechStart);
     feed(10, 10);
@@ -387,9 +402,10 @@ TEST_F(TranscriberTest, AudioOutsideARunIsIgnoredAndNumbersGoOnAcrossRuns) {
     feed(50, 6);
     transcriber.onVadEvent(kSpeechEnd);
     ASSERT_TRUE(waitForTranscripts(2));
-    EXPECT_EQ(receivedTranscripts(), (std::vector<Transcript>{{"n=5", true, true}, {"n=6", true, true}}));
-    EXPECT_EQ(receivedStatuses(), (std::vector<std::string>{"ready (deepgram/nova-3)",
-                                                             "ready (deepgram/nova-3)"}));
+    EXPECT_EQ(receivedTranscripts(),
+              (std::vector<Transcript>{{"n=5", true, true}, {"n=6", true, true}}));
+    EXPECT_EQ(receivedStatuses(),
+              (std::vector<std::string>{"ready (deepgram/nova-3)", "ready (deepgram/nova-3)"}));
     ASSERT_TRUE(waitUntil([] { return sessionLog().find("utt#2") != std::string::npos; }, 5s));
     EXPECT_NE(sessionLog().find("FINAL   utt#2 0.6s"), std::string::npos) << sessionLog();
 }

@@ -24,7 +24,7 @@ TEST(IsQuestion, QuestionMarkNeedsTwoTokens) {
     EXPECT_FALSE(isQuestion("hmm ?"));  // the "?" alone is no token
     EXPECT_FALSE(isQuestion("... ?!?"));
     EXPECT_TRUE(isQuestion("why not?"));
-    EXPECT_TRUE(isQuestion("  you   sure? \n"));  // trailing blanks do not hide the mark
+    EXPECT_TRUE(isQuestion("  you   sure? \n"));        // trailing blanks do not hide the mark
     EXPECT_FALSE(isQuestion("you sure? i guess not"));  // only a final mark counts
 }
 

@@ -37,7 +37,9 @@ private:
 inline ::testing::Environment* const kEnvironment =
     ::testing::AddGlobalTestEnvironment(new SpeechEnvironment);
 
-inline std::string sessionLog() { return halvenor::test::readFile(Logger::instance().path()); }
+inline std::string sessionLog() {
+    return halvenor::test::readFile(Logger::instance().path());
+}
 
 inline std::vector<std::uint8_t> base64Decode(std::string_view text) {
     constexpr std::string_view kAlphabet =
@@ -46,7 +48,8 @@ inline std::vector<std::uint8_t> base64Decode(std::string_view text) {
     std::uint32_t bits = 0;
     int count = 0;
     for (const char c : text) {
-        if (c == '=') break;
+        if (c == '=')
+            break;
         bits = (bits << 6) | static_cast<std::uint32_t>(kAlphabet.find(c));
         count += 6;
         if (count >= 8) {
@@ -60,7 +63,8 @@ inline std::vector<std::uint8_t> base64Decode(std::string_view text) {
 // The samples of the WAV image in a transcription request body (empty when it has none).
 inline std::vector<std::int16_t> requestSamples(const std::string& body) {
     const auto json = nlohmann::json::parse(body, nullptr, false);
-    if (!json.is_object() || !json.contains("input_audio")) return {};
+    if (!json.is_object() || !json.contains("input_audio"))
+        return {};
     const auto wav = base64Decode(json["input_audio"]["data"].get<std::string>());
     std::vector<std::int16_t> samples;
     for (std::size_t i = 44; i + 1 < wav.size(); i += 2) {

@@ -24,7 +24,8 @@ using halvenor::test::ScriptedResponse;
 
 std::uint32_t readUint(const std::vector<std::uint8_t>& bytes, std::size_t offset, int count) {
     std::uint32_t value = 0;
-    for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[offset + i];
+    for (int i = count - 1; i >= 0; --i)
+        value = (value << 8) | bytes[offset + i];
     return value;
 }
 
@@ -115,8 +116,7 @@ TEST(TranscriptionResponse, SuccessAndErrorForms) {
               R"(HTTP 503: {"detail":"x"})");
     EXPECT_EQ(interpretTranscriptionResponse(301, "", text), "HTTP 301: ");
     const std::string html = "<html>" + std::string(300, 'x') + "</html>";
-    EXPECT_EQ(interpretTranscriptionResponse(502, html, text),
-              "HTTP 502: " + html.substr(0, 200));
+    EXPECT_EQ(interpretTranscriptionResponse(502, html, text), "HTTP 502: " + html.substr(0, 200));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -185,7 +185,8 @@ TEST_F(TranscribeTest, RefusedConnectionGivesTheTransferError) {
         LocalHttpServer closed(LocalHttpServer::scripted({}));
         port = closed.port();
     }
-    ScopedEnv baseUrl("HALVENOR_CHAT_BASE_URL", ("http://127.0.0.1:" + std::to_string(port)).c_str());
+    ScopedEnv baseUrl("HALVENOR_CHAT_BASE_URL",
+                      ("http://127.0.0.1:" + std::to_string(port)).c_str());
     std::stop_source stopSource;
     std::stop_token token = stopSource.get_token();
     std::string error;
