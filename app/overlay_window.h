@@ -118,6 +118,7 @@ private:
     void handleEvent(const SDL_Event& event);
     void handlePrivateMessage(const SDL_Event& event);
     void handleHotkeyEvent(const SDL_Event& event);
+    void runHotkey(unsigned keycode, unsigned modifierState);
     void destroyHud();
     void applyWindowStyles();
     bool applyCaptureProtection(bool on);

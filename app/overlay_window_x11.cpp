@@ -147,7 +147,10 @@ struct OverlayWindow::X11State {
     unsigned numLockMask = 0;
     unsigned altMask = Mod1Mask;
     unsigned superMask = Mod4Mask;
-    unsigned heldHotkeyKeycode = 0;  // drops the auto-repeat of a held hotkey
+    // A held hotkey repeats as further presses; only the first one counts.
+    unsigned heldHotkeyKeycode = 0;
+    Time heldSince = 0;
+    unsigned repeatDelayMs = 660;
     Window previousFocus = None;
     bool hasPreviousFocus = false;
 
@@ -167,6 +170,12 @@ struct OverlayWindow::X11State {
             variants.push_back(numLockMask | LockMask);
         }
         return variants;
+    }
+
+    bool keyDown(unsigned keycode) const {
+        char keys[32] = {};
+        XQueryKeymap(display, keys);
+        return (keys[keycode / 8] & (1 << (keycode % 8))) != 0;
     }
 
     void readModifierMapping() {
@@ -194,7 +203,9 @@ OverlayWindow::~OverlayWindow() {
     answerPendingCaptureRequests();
     if (window_) SDL_DestroyWindow(window_);
     x11_.reset();
-    if (videoInitialised_) SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    // SDL's video subsystem stays up until the process ends: its shut-down unloads libdbus
+    // and the GL driver, whose allocations then outlive their code (and leak checkers can no
+    // longer tell whose they are).
 }
 
 std::string OverlayWindow::create(const std::string& title) {
@@ -242,8 +253,12 @@ std::string OverlayWindow::create(const std::string& title) {
     x11_->root = DefaultRootWindow(x11_->display);
     x11_->dpiScale = scale;
     x11_->readModifierMapping();
-    // Held hotkeys then repeat as presses without releases, which we can tell apart.
+    // Held hotkeys then repeat as presses without releases in between.
     XkbSetDetectableAutoRepeat(x11_->display, True, nullptr);
+    unsigned repeatDelay = 0, repeatInterval = 0;
+    if (XkbGetAutoRepeatRate(x11_->display, XkbUseCoreKbd, &repeatDelay, &repeatInterval) &&
+        repeatDelay > 0)
+        x11_->repeatDelayMs = repeatDelay;
 
     XClassHint classHint{const_cast<char*>("halvenor"), const_cast<char*>(kWindowClass)};
     XSetClassHint(x11_->display, x11_->window, &classHint);
@@ -574,14 +589,8 @@ void OverlayWindow::unregisterAllHotkeys() {
 }
 
 bool OverlayWindow::pumpMessages() {
-    // SDL drops keyboard grabs when the window hides or loses focus, which also ends the
-    // grab a hotkey press started, so its release may go elsewhere: ask the server instead.
-    if (x11_ && x11_->heldHotkeyKeycode != 0) {
-        char keys[32] = {};
-        XQueryKeymap(x11_->display, keys);
-        const unsigned code = x11_->heldHotkeyKeycode;
-        if (!(keys[code / 8] & (1 << (code % 8)))) x11_->heldHotkeyKeycode = 0;
-    }
+    if (x11_ && x11_->heldHotkeyKeycode != 0 && !x11_->keyDown(x11_->heldHotkeyKeycode))
+        x11_->heldHotkeyKeycode = 0;
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_QUIT) return false;
@@ -660,13 +669,24 @@ void OverlayWindow::handleHotkeyEvent(const SDL_Event& event) {
         return;
     }
     if (xevent.type != KeyPress || xevent.xkey.window != x11_->root) return;
-    if (xevent.xkey.keycode == x11_->heldHotkeyKeycode) return;  // auto-repeat
+    // SDL releases keyboard grabs when the window hides or loses the focus, which also ends
+    // the grab the press started, so the key's release may go to another client. A press
+    // that comes before the server's auto-repeat delay cannot be a repeat; later ones are
+    // told apart by the key map, which pumpMessages reads while a hotkey is held.
+    if (xevent.xkey.keycode == x11_->heldHotkeyKeycode &&
+        xevent.xkey.time - x11_->heldSince >= x11_->repeatDelayMs)
+        return;
     x11_->heldHotkeyKeycode = xevent.xkey.keycode;
+    x11_->heldSince = xevent.xkey.time;
+    runHotkey(xevent.xkey.keycode, xevent.xkey.state);
+}
+
+void OverlayWindow::runHotkey(unsigned keycode, unsigned modifierState) {
 
     const unsigned relevant = ShiftMask | ControlMask | x11_->altMask | x11_->superMask;
-    const unsigned state = xevent.xkey.state & relevant;
+    const unsigned state = modifierState & relevant;
     const auto matches = [&](const Hotkey& hotkey) {
-        return hotkey.keycode == xevent.xkey.keycode && hotkey.modifierMask == state;
+        return hotkey.keycode == keycode && hotkey.modifierMask == state;
     };
     if (clickThroughHotkeyRegistered_ && matches(clickThroughHotkey_)) {
         setClickThrough(!clickThrough_.load());
