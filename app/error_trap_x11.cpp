@@ -22,7 +22,8 @@ int ErrorTrapX11::finish() {
 }
 
 int ErrorTrapX11::record(Display*, XErrorEvent* event) {
-    if (error_ == 0) error_ = event->error_code;
+    if (error_ == 0)
+        error_ = event->error_code;
     return 0;
 }
 

@@ -42,7 +42,8 @@ private:
 // never did fit the buffer this rule was made for, so they leave it on.
 bool captureProtectionSwitchedOff() {
     const char* value = std::getenv("MORVELIN_CAPTURE_PROTECTION");
-    if (!value) return false;
+    if (!value)
+        return false;
     const std::size_t length = std::strlen(value);
     return length >= 1 && length <= 7 && value[0] == '0';
 }
@@ -52,8 +53,9 @@ void drawHud() {
     ImGui::SetNextWindowPos(viewport->Pos);
     ImGui::SetNextWindowSize(viewport->Size);
     ImGui::Begin("##hud", nullptr,
-                 ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoBackground |
-                     ImGuiWindowFlags_NoSavedSettings | ImGuiWindowFlags_NoBringToFrontOnFocus);
+                 ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove |
+                     ImGuiWindowFlags_NoBackground | ImGuiWindowFlags_NoSavedSettings |
+                     ImGuiWindowFlags_NoBringToFrontOnFocus);
     ImGui::End();
 }
 
@@ -75,15 +77,19 @@ int run() {
     ScopeExit curlCleanup([] { curl_global_cleanup(); });
 
     OverlayWindow window;
-    if (const std::string error = window.create("Halvenor"); !error.empty()) return fatal(error);
-    morvelin::SingleInstance::Listener showRequests(instance, [&window] { window.postShowRequest(); });
+    if (const std::string error = window.create("Halvenor"); !error.empty())
+        return fatal(error);
+    morvelin::SingleInstance::Listener showRequests(instance,
+                                                    [&window] { window.postShowRequest(); });
 
-    if (captureProtectionSwitchedOff()) window.setCaptureProtection(false);
+    if (captureProtectionSwitchedOff())
+        window.setCaptureProtection(false);
     if (!window.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'))
         morvelin::log("Ctrl+Alt+H is taken by another app: hiding the HUD is disabled");
 
     morvelin::RenderDevice device;
-    if (const std::string error = device.create(window); !error.empty()) return fatal(error);
+    if (const std::string error = device.create(window); !error.empty())
+        return fatal(error);
 
     IMGUI_CHECKVERSION();
     ImGui::CreateContext();
@@ -94,7 +100,8 @@ int run() {
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
     io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
-    if (!device.initImGuiBackends()) return fatal("Failed to initialise the Dear ImGui backends.");
+    if (!device.initImGuiBackends())
+        return fatal("Failed to initialise the Dear ImGui backends.");
     window.setMessageHook([&device](const SDL_Event& event) {
         device.processEvent(event);
         return false;
@@ -114,7 +121,8 @@ int run() {
             continue;
         }
         std::uint32_t width = 0, height = 0;
-        if (window.takePendingResize(width, height)) device.resize(width, height);
+        if (window.takePendingResize(width, height))
+            device.resize(width, height);
 
         device.newFrame();
         ImGui::NewFrame();

@@ -42,23 +42,27 @@ constexpr int kTopBottomMargin = 16;
 
 struct XFreeDeleter {
     void operator()(void* data) const {
-        if (data) XFree(data);
+        if (data)
+            XFree(data);
     }
 };
 
 // 96 DPI is a scale of 1; Xft.dpi is where X desktops keep the user's scaling choice.
 float xftDpiScale(Display* display) {
     const char* resources = XResourceManagerString(display);
-    if (!resources) return 1.0f;
+    if (!resources)
+        return 1.0f;
     XrmInitialize();
     XrmDatabase database = XrmGetStringDatabase(resources);
-    if (!database) return 1.0f;
+    if (!database)
+        return 1.0f;
     float scale = 1.0f;
     char* type = nullptr;
     XrmValue value{};
     if (XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
         const float dpi = std::strtof(value.addr, nullptr);
-        if (dpi > 0.0f) scale = dpi / 96.0f;
+        if (dpi > 0.0f)
+            scale = dpi / 96.0f;
     }
     XrmDestroyDatabase(database);
     return scale;
@@ -72,8 +76,8 @@ SDL_Rect workArea(Display* display, int sdlDisplayIndex) {
         int format = 0;
         unsigned long count = 0, after = 0;
         unsigned char* data = nullptr;
-        if (XGetWindowProperty(display, DefaultRootWindow(display), atom, 0, 4, False,
-                               XA_CARDINAL, &type, &format, &count, &after, &data) == Success) {
+        if (XGetWindowProperty(display, DefaultRootWindow(display), atom, 0, 4, False, XA_CARDINAL,
+                               &type, &format, &count, &after, &data) == Success) {
             std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
             if (type == XA_CARDINAL && format == 32 && count >= 4) {
                 const auto* values = reinterpret_cast<const long*>(data);
@@ -86,27 +90,37 @@ SDL_Rect workArea(Display* display, int sdlDisplayIndex) {
     SDL_Rect rect{};
     if (SDL_GetDisplayUsableBounds(sdlDisplayIndex, &rect) == 0 && rect.w > 0 && rect.h > 0)
         return rect;
-    if (SDL_GetDisplayBounds(sdlDisplayIndex, &rect) == 0) return rect;
+    if (SDL_GetDisplayBounds(sdlDisplayIndex, &rect) == 0)
+        return rect;
     return {0, 0, 0, 0};
 }
 
 KeySym keysymFor(std::uint32_t virtualKey) {
-    if (virtualKey >= 'A' && virtualKey <= 'Z') return XK_a + (virtualKey - 'A');
-    if (virtualKey >= '0' && virtualKey <= '9') return XK_0 + (virtualKey - '0');
+    if (virtualKey >= 'A' && virtualKey <= 'Z')
+        return XK_a + (virtualKey - 'A');
+    if (virtualKey >= '0' && virtualKey <= '9')
+        return XK_0 + (virtualKey - '0');
     if (virtualKey >= OverlayWindow::KeyF1 && virtualKey < OverlayWindow::KeyF1 + 12)
         return XK_F1 + (virtualKey - OverlayWindow::KeyF1);
     switch (virtualKey) {
-    case OverlayWindow::KeyBackspace: return XK_BackSpace;
-    case OverlayWindow::KeyTab: return XK_Tab;
-    case OverlayWindow::KeyReturn: return XK_Return;
-    case OverlayWindow::KeyEscape: return XK_Escape;
-    case OverlayWindow::KeySpace: return XK_space;
-    default: return NoSymbol;
+        case OverlayWindow::KeyBackspace:
+            return XK_BackSpace;
+        case OverlayWindow::KeyTab:
+            return XK_Tab;
+        case OverlayWindow::KeyReturn:
+            return XK_Return;
+        case OverlayWindow::KeyEscape:
+            return XK_Escape;
+        case OverlayWindow::KeySpace:
+            return XK_space;
+        default:
+            return NoSymbol;
     }
 }
 
 bool windowStillExists(Display* display, Window window) {
-    if (window == None || window == PointerRoot) return true;  // focus targets, not windows
+    if (window == None || window == PointerRoot)
+        return true;  // focus targets, not windows
     ErrorTrapX11 trap(display);
     XWindowAttributes attributes;
     const Status ok = XGetWindowAttributes(display, window, &attributes);
@@ -120,7 +134,9 @@ Window currentFocus(Display* display) {
     return focus;
 }
 
-int scaled(int pixels, float scale) { return static_cast<int>(static_cast<float>(pixels) * scale); }
+int scaled(int pixels, float scale) {
+    return static_cast<int>(static_cast<float>(pixels) * scale);
+}
 
 // setCaptureProtection from another thread waits on one of these for the UI thread's answer.
 struct CaptureRequest {
@@ -156,10 +172,14 @@ struct OverlayWindow::X11State {
 
     unsigned modifierMask(std::uint32_t modifiers) const {
         unsigned mask = 0;
-        if (modifiers & ModAlt) mask |= altMask;
-        if (modifiers & ModControl) mask |= ControlMask;
-        if (modifiers & ModShift) mask |= ShiftMask;
-        if (modifiers & ModSuper) mask |= superMask;
+        if (modifiers & ModAlt)
+            mask |= altMask;
+        if (modifiers & ModControl)
+            mask |= ControlMask;
+        if (modifiers & ModShift)
+            mask |= ShiftMask;
+        if (modifiers & ModSuper)
+            mask |= superMask;
         return mask;
     }
     // A grab must also cover NumLock and CapsLock being on, or the key stops working then.
@@ -180,16 +200,21 @@ struct OverlayWindow::X11State {
 
     void readModifierMapping() {
         XModifierKeymap* map = XGetModifierMapping(display);
-        if (!map) return;
+        if (!map)
+            return;
         for (int modifier = 0; modifier < 8; ++modifier) {
             for (int k = 0; k < map->max_keypermod; ++k) {
                 const KeyCode code = map->modifiermap[modifier * map->max_keypermod + k];
-                if (!code) continue;
+                if (!code)
+                    continue;
                 const KeySym sym = XkbKeycodeToKeysym(display, code, 0, 0);
                 const unsigned mask = 1u << modifier;
-                if (sym == XK_Num_Lock) numLockMask = mask;
-                if (sym == XK_Alt_L || sym == XK_Alt_R) altMask = mask;
-                if (sym == XK_Super_L || sym == XK_Super_R) superMask = mask;
+                if (sym == XK_Num_Lock)
+                    numLockMask = mask;
+                if (sym == XK_Alt_L || sym == XK_Alt_R)
+                    altMask = mask;
+                if (sym == XK_Super_L || sym == XK_Super_R)
+                    superMask = mask;
             }
         }
         XFreeModifiermap(map);
@@ -199,9 +224,11 @@ struct OverlayWindow::X11State {
 OverlayWindow::OverlayWindow() = default;
 
 OverlayWindow::~OverlayWindow() {
-    if (exists()) unregisterAllHotkeys();
+    if (exists())
+        unregisterAllHotkeys();
     answerPendingCaptureRequests();
-    if (window_) SDL_DestroyWindow(window_);
+    if (window_)
+        SDL_DestroyWindow(window_);
     x11_.reset();
     // SDL's video subsystem stays up until the process ends: its shut-down unloads libdbus
     // and the GL driver, whose allocations then outlive their code (and leak checkers can no
@@ -228,20 +255,23 @@ std::string OverlayWindow::create(const std::string& title) {
     float scale = 1.0f;
     {
         std::unique_ptr<Display, decltype(&XCloseDisplay)> probe(XOpenDisplay(nullptr),
-                                                                   &XCloseDisplay);
+                                                                 &XCloseDisplay);
         work = workArea(probe.get(), 0);
-        if (probe) scale = xftDpiScale(probe.get());
+        if (probe)
+            scale = xftDpiScale(probe.get());
     }
     const int width = work.w * 72 / 100;
     const int x = work.x + (work.w - width) / 2;
     const int y = work.y;
-    const int height = std::max(scaled(kMinimumHeight, scale), work.h - 2 * scaled(kTopBottomMargin, scale));
+    const int height =
+        std::max(scaled(kMinimumHeight, scale), work.h - 2 * scaled(kTopBottomMargin, scale));
 
     const Uint32 flags = SDL_WINDOW_OPENGL | SDL_WINDOW_BORDERLESS | SDL_WINDOW_ALWAYS_ON_TOP |
                          SDL_WINDOW_SKIP_TASKBAR | SDL_WINDOW_UTILITY | SDL_WINDOW_HIDDEN |
                          SDL_WINDOW_RESIZABLE;
     window_ = SDL_CreateWindow(title.c_str(), x, y, std::max(width, 1), std::max(height, 1), flags);
-    if (!window_) return describeFailure("SDL_CreateWindow", SDL_GetError());
+    if (!window_)
+        return describeFailure("SDL_CreateWindow", SDL_GetError());
 
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
@@ -280,7 +310,8 @@ std::string OverlayWindow::create(const std::string& title) {
         window_,
         [](SDL_Window* window, const SDL_Point* point, void* data) -> SDL_HitTestResult {
             auto* self = static_cast<OverlayWindow*>(data);
-            if (self->clickThrough()) return SDL_HITTEST_NORMAL;
+            if (self->clickThrough())
+                return SDL_HITTEST_NORMAL;
             int w = 0, h = 0;
             SDL_GetWindowSize(window, &w, &h);
             const int border = scaled(kResizeBorder, self->dpiScale());
@@ -288,14 +319,22 @@ std::string OverlayWindow::create(const std::string& title) {
             const bool right = point->x >= w - border;
             const bool top = point->y < border;
             const bool bottom = point->y >= h - border;
-            if (top && left) return SDL_HITTEST_RESIZE_TOPLEFT;
-            if (top && right) return SDL_HITTEST_RESIZE_TOPRIGHT;
-            if (bottom && left) return SDL_HITTEST_RESIZE_BOTTOMLEFT;
-            if (bottom && right) return SDL_HITTEST_RESIZE_BOTTOMRIGHT;
-            if (left) return SDL_HITTEST_RESIZE_LEFT;
-            if (right) return SDL_HITTEST_RESIZE_RIGHT;
-            if (top) return SDL_HITTEST_RESIZE_TOP;
-            if (bottom) return SDL_HITTEST_RESIZE_BOTTOM;
+            if (top && left)
+                return SDL_HITTEST_RESIZE_TOPLEFT;
+            if (top && right)
+                return SDL_HITTEST_RESIZE_TOPRIGHT;
+            if (bottom && left)
+                return SDL_HITTEST_RESIZE_BOTTOMLEFT;
+            if (bottom && right)
+                return SDL_HITTEST_RESIZE_BOTTOMRIGHT;
+            if (left)
+                return SDL_HITTEST_RESIZE_LEFT;
+            if (right)
+                return SDL_HITTEST_RESIZE_RIGHT;
+            if (top)
+                return SDL_HITTEST_RESIZE_TOP;
+            if (bottom)
+                return SDL_HITTEST_RESIZE_BOTTOM;
             return SDL_HITTEST_NORMAL;
         },
         this);
@@ -303,10 +342,11 @@ std::string OverlayWindow::create(const std::string& title) {
     applyCaptureProtection(true);
     applyWindowStyles();
 
-    const std::string taken = grabHotkey(ClickThroughHotkeyId, ModControl | ModShift, KeySpace,
-                                         clickThroughHotkey_);
+    const std::string taken =
+        grabHotkey(ClickThroughHotkeyId, ModControl | ModShift, KeySpace, clickThroughHotkey_);
     clickThroughHotkeyRegistered_ = taken.empty();
-    if (!taken.empty()) log("{}", taken);
+    if (!taken.empty())
+        log("{}", taken);
     XFlush(x11_->display);
     return {};
 }
@@ -320,8 +360,10 @@ void OverlayWindow::postMessage(Message message, bool on) {
 }
 
 void OverlayWindow::setClickThrough(bool on) {
-    if (!exists()) return;
-    if (on && !clickThroughHotkeyRegistered_) return;  // there would be no way back
+    if (!exists())
+        return;
+    if (on && !clickThroughHotkeyRegistered_)
+        return;  // there would be no way back
     if (!onOwnerThread()) {
         postMessage(Message::SetClickThrough, on);
         return;
@@ -331,8 +373,10 @@ void OverlayWindow::setClickThrough(bool on) {
 }
 
 bool OverlayWindow::setCaptureProtection(bool on) {
-    if (!exists()) return false;
-    if (onOwnerThread()) return applyCaptureProtection(on);
+    if (!exists())
+        return false;
+    if (onOwnerThread())
+        return applyCaptureProtection(on);
     auto request = std::make_shared<CaptureRequest>();
     SDL_Event event{};
     event.type = messageEventType_;
@@ -346,14 +390,16 @@ bool OverlayWindow::setCaptureProtection(bool on) {
     std::unique_lock lock(request->mutex);
     // A window torn down before it read the request answers nothing; stop waiting then.
     while (!request->result) {
-        if (!exists()) return false;
+        if (!exists())
+            return false;
         request->answered.wait_for(lock, std::chrono::milliseconds(100));
     }
     return *request->result;
 }
 
 void OverlayWindow::setVisible(bool visible) {
-    if (!exists()) return;
+    if (!exists())
+        return;
     if (!onOwnerThread()) {
         postMessage(Message::SetVisible, visible);
         return;
@@ -361,13 +407,15 @@ void OverlayWindow::setVisible(bool visible) {
     if (visible) {
         showWithoutActivation();
     } else {
-        if (interactive_) setInteractive(false);
+        if (interactive_)
+            setInteractive(false);
         SDL_HideWindow(window_);
     }
 }
 
 void OverlayWindow::show() {
-    if (!exists()) return;
+    if (!exists())
+        return;
     if (!onOwnerThread()) {
         postMessage(Message::SetVisible, true);
         return;
@@ -376,11 +424,13 @@ void OverlayWindow::show() {
 }
 
 void OverlayWindow::postShowRequest() {
-    if (exists()) postMessage(Message::Show, true);
+    if (exists())
+        postMessage(Message::Show, true);
 }
 
 void OverlayWindow::showWithoutActivation() {
-    if (isVisible()) return;
+    if (isVisible())
+        return;
     const Window focusBefore = currentFocus(x11_->display);
     SDL_ShowWindow(window_);
     // Without a window manager SDL hands the focus to every window it maps; give it back.
@@ -391,7 +441,9 @@ void OverlayWindow::showWithoutActivation() {
     }
 }
 
-void OverlayWindow::toggleVisibility() { setVisible(!isVisible()); }
+void OverlayWindow::toggleVisibility() {
+    setVisible(!isVisible());
+}
 
 bool OverlayWindow::isVisible() const {
     return exists() && (SDL_GetWindowFlags(window_) & SDL_WINDOW_SHOWN) != 0;
@@ -402,7 +454,8 @@ bool OverlayWindow::isMinimized() const {
 }
 
 void OverlayWindow::setInteractive(bool on) {
-    if (!exists() || on == interactive_) return;
+    if (!exists() || on == interactive_)
+        return;
     interactive_ = on;
     applyWindowStyles();
     Display* display = x11_->display;
@@ -429,12 +482,14 @@ void OverlayWindow::setOpacity(float normal, float clickThrough) {
 }
 
 void OverlayWindow::applyWindowStyles() {
-    if (!exists()) return;
+    if (!exists())
+        return;
     Display* display = x11_->display;
 
     XWMHints* existing = XGetWMHints(display, x11_->window);
     XWMHints hints = existing ? *existing : XWMHints{};
-    if (existing) XFree(existing);
+    if (existing)
+        XFree(existing);
     hints.flags |= InputHint;
     hints.input = interactive_ ? True : False;
     XSetWMHints(display, x11_->window, &hints);
@@ -446,7 +501,8 @@ void OverlayWindow::applyWindowStyles() {
         XShapeCombineMask(display, x11_->window, ShapeInput, 0, 0, None, ShapeSet);
     }
 
-    const float alpha = std::clamp(clickThrough_.load() ? clickThroughOpacity_ : opacity_, 0.1f, 1.0f);
+    const float alpha =
+        std::clamp(clickThrough_.load() ? clickThroughOpacity_ : opacity_, 0.1f, 1.0f);
     const long alphaByte = std::lround(alpha * 255.0f);
     SDL_SetWindowOpacity(window_, static_cast<float>(alphaByte) / 255.0f);
     // Done once the server has it: the next click must already see the new input region.
@@ -463,30 +519,35 @@ bool OverlayWindow::applyCaptureProtection(bool on) {
     }
     captureProtected_.store(false);
     lastError_.clear();
-    log("capture protection {} (display affinity {:#x})", captureProtected_.load() ? "ON" : "off", 0);
+    log("capture protection {} (display affinity {:#x})", captureProtected_.load() ? "ON" : "off",
+        0);
     return captureProtected_.load() == on;
 }
 
 void OverlayWindow::setHeight(int height) {
-    if (!exists()) return;
+    if (!exists())
+        return;
     int width = 0, current = 0;
     SDL_GetWindowSize(window_, &width, &current);
     SDL_SetWindowSize(window_, width, height);
 }
 
 void OverlayWindow::moveTo(int x, int y) {
-    if (exists()) SDL_SetWindowPosition(window_, x, y);
+    if (exists())
+        SDL_SetWindowPosition(window_, x, y);
 }
 
 OverlayWindow::Point OverlayWindow::position() const {
     Point point;
-    if (window_) SDL_GetWindowPosition(window_, &point.x, &point.y);
+    if (window_)
+        SDL_GetWindowPosition(window_, &point.x, &point.y);
     return point;
 }
 
 OverlayWindow::Rect OverlayWindow::windowRect() const {
     Rect rect;
-    if (!window_) return rect;
+    if (!window_)
+        return rect;
     int w = 0, h = 0;
     SDL_GetWindowPosition(window_, &rect.left, &rect.top);
     SDL_GetWindowSize(window_, &w, &h);
@@ -496,21 +557,27 @@ OverlayWindow::Rect OverlayWindow::windowRect() const {
 }
 
 int OverlayWindow::workAreaBottom() const {
-    if (!window_) return 0;
+    if (!window_)
+        return 0;
     const int index = std::max(SDL_GetWindowDisplayIndex(window_), 0);
     const SDL_Rect work = workArea(x11_ ? x11_->display : nullptr, index);
-    if (work.w > 0 && work.h > 0) return work.y + work.h;
+    if (work.w > 0 && work.h > 0)
+        return work.y + work.h;
     return windowRect().bottom;
 }
 
-float OverlayWindow::dpiScale() const { return x11_ ? x11_->dpiScale : 1.0f; }
+float OverlayWindow::dpiScale() const {
+    return x11_ ? x11_->dpiScale : 1.0f;
+}
 
 void OverlayWindow::requestClose() {
-    if (exists()) postMessage(Message::Close, true);
+    if (exists())
+        postMessage(Message::Close, true);
 }
 
 bool OverlayWindow::takePendingResize(std::uint32_t& width, std::uint32_t& height) {
-    if (!resizePending_) return false;
+    if (!resizePending_)
+        return false;
     resizePending_ = false;
     width = pendingWidth_;
     height = pendingHeight_;
@@ -543,7 +610,8 @@ std::string OverlayWindow::grabHotkey(int id, std::uint32_t modifiers, std::uint
 }
 
 void OverlayWindow::ungrabHotkey(const Hotkey& hotkey) {
-    if (!x11_ || hotkey.keycode == 0) return;
+    if (!x11_ || hotkey.keycode == 0)
+        return;
     for (unsigned variant : x11_->lockVariants())
         XUngrabKey(x11_->display, hotkey.keycode, hotkey.modifierMask | variant, x11_->root);
     XFlush(x11_->display);
@@ -551,8 +619,10 @@ void OverlayWindow::ungrabHotkey(const Hotkey& hotkey) {
 
 bool OverlayWindow::registerHotkey(int id, std::uint32_t modifiers, std::uint32_t virtualKey,
                                    HotkeyCallback callback) {
-    if (!exists() || id == ClickThroughHotkeyId) return false;
-    if (auto it = hotkeys_.find(id); it != hotkeys_.end()) ungrabHotkey(it->second);
+    if (!exists() || id == ClickThroughHotkeyId)
+        return false;
+    if (auto it = hotkeys_.find(id); it != hotkeys_.end())
+        ungrabHotkey(it->second);
     Hotkey hotkey;
     const std::string error = grabHotkey(id, modifiers, virtualKey, hotkey);
     if (!error.empty()) {
@@ -573,18 +643,22 @@ bool OverlayWindow::registerVisibilityHotkey(std::uint32_t modifiers, std::uint3
 
 void OverlayWindow::unregisterHotkey(int id) {
     if (auto it = hotkeys_.find(id); it != hotkeys_.end()) {
-        if (exists()) ungrabHotkey(it->second);
+        if (exists())
+            ungrabHotkey(it->second);
         hotkeys_.erase(it);
     }
-    if (id == VisibilityHotkeyId) visibilityHotkeyRegistered_ = false;
+    if (id == VisibilityHotkeyId)
+        visibilityHotkeyRegistered_ = false;
 }
 
 void OverlayWindow::unregisterAllHotkeys() {
-    if (clickThroughHotkeyRegistered_) ungrabHotkey(clickThroughHotkey_);
+    if (clickThroughHotkeyRegistered_)
+        ungrabHotkey(clickThroughHotkey_);
     clickThroughHotkey_ = {};
     clickThroughHotkeyRegistered_ = false;
     visibilityHotkeyRegistered_ = false;
-    for (const auto& [id, hotkey] : hotkeys_) ungrabHotkey(hotkey);
+    for (const auto& [id, hotkey] : hotkeys_)
+        ungrabHotkey(hotkey);
     hotkeys_.clear();
 }
 
@@ -593,14 +667,18 @@ bool OverlayWindow::pumpMessages() {
         x11_->heldHotkeyKeycode = 0;
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
-        if (event.type == SDL_QUIT) return false;
-        if (messageHook_ && messageHook_(event)) continue;
+        if (event.type == SDL_QUIT)
+            return false;
+        if (messageHook_ && messageHook_(event))
+            continue;
         handleEvent(event);
     }
     return true;
 }
 
-void OverlayWindow::waitForMessages(int timeoutMs) { SDL_WaitEventTimeout(nullptr, timeoutMs); }
+void OverlayWindow::waitForMessages(int timeoutMs) {
+    SDL_WaitEventTimeout(nullptr, timeoutMs);
+}
 
 void OverlayWindow::handleEvent(const SDL_Event& event) {
     if (event.type == messageEventType_) {
@@ -615,60 +693,65 @@ void OverlayWindow::handleEvent(const SDL_Event& event) {
         event.window.windowID != SDL_GetWindowID(window_))
         return;
     switch (event.window.event) {
-    case SDL_WINDOWEVENT_SIZE_CHANGED:
-        pendingWidth_ = static_cast<std::uint32_t>(event.window.data1);
-        pendingHeight_ = static_cast<std::uint32_t>(event.window.data2);
-        resizePending_ = true;
-        break;
-    case SDL_WINDOWEVENT_CLOSE:
-        destroyHud();
-        break;
-    case SDL_WINDOWEVENT_MINIMIZED:
-        // Minimising is hiding; without the show hotkey there would be no way back.
-        if (visibilityHotkeyRegistered_) {
-            setVisible(false);
-        } else {
-            SDL_RestoreWindow(window_);
-        }
-        break;
-    default:
-        break;
+        case SDL_WINDOWEVENT_SIZE_CHANGED:
+            pendingWidth_ = static_cast<std::uint32_t>(event.window.data1);
+            pendingHeight_ = static_cast<std::uint32_t>(event.window.data2);
+            resizePending_ = true;
+            break;
+        case SDL_WINDOWEVENT_CLOSE:
+            destroyHud();
+            break;
+        case SDL_WINDOWEVENT_MINIMIZED:
+            // Minimising is hiding; without the show hotkey there would be no way back.
+            if (visibilityHotkeyRegistered_) {
+                setVisible(false);
+            } else {
+                SDL_RestoreWindow(window_);
+            }
+            break;
+        default:
+            break;
     }
 }
 
 void OverlayWindow::handlePrivateMessage(const SDL_Event& event) {
     const bool on = event.user.data1 != nullptr;
     switch (static_cast<Message>(event.user.code)) {
-    case Message::SetClickThrough:
-        setClickThrough(on);
-        break;
-    case Message::SetCaptureProtection: {
-        std::unique_ptr<std::shared_ptr<CaptureRequest>> request(
-            static_cast<std::shared_ptr<CaptureRequest>*>(event.user.data2));
-        const bool result = exists() && applyCaptureProtection(on);
-        if (request) (*request)->answer(result);
-        break;
-    }
-    case Message::SetVisible:
-        setVisible(on);
-        break;
-    case Message::Show:
-        if (exists()) showWithoutActivation();
-        break;
-    case Message::Close:
-        destroyHud();
-        break;
+        case Message::SetClickThrough:
+            setClickThrough(on);
+            break;
+        case Message::SetCaptureProtection: {
+            std::unique_ptr<std::shared_ptr<CaptureRequest>> request(
+                static_cast<std::shared_ptr<CaptureRequest>*>(event.user.data2));
+            const bool result = exists() && applyCaptureProtection(on);
+            if (request)
+                (*request)->answer(result);
+            break;
+        }
+        case Message::SetVisible:
+            setVisible(on);
+            break;
+        case Message::Show:
+            if (exists())
+                showWithoutActivation();
+            break;
+        case Message::Close:
+            destroyHud();
+            break;
     }
 }
 
 void OverlayWindow::handleHotkeyEvent(const SDL_Event& event) {
-    if (!exists() || !event.syswm.msg || event.syswm.msg->subsystem != SDL_SYSWM_X11) return;
+    if (!exists() || !event.syswm.msg || event.syswm.msg->subsystem != SDL_SYSWM_X11)
+        return;
     const XEvent& xevent = event.syswm.msg->msg.x11.event;
     if (xevent.type == KeyRelease) {
-        if (xevent.xkey.keycode == x11_->heldHotkeyKeycode) x11_->heldHotkeyKeycode = 0;
+        if (xevent.xkey.keycode == x11_->heldHotkeyKeycode)
+            x11_->heldHotkeyKeycode = 0;
         return;
     }
-    if (xevent.type != KeyPress || xevent.xkey.window != x11_->root) return;
+    if (xevent.type != KeyPress || xevent.xkey.window != x11_->root)
+        return;
     // SDL releases keyboard grabs when the window hides or loses the focus, which also ends
     // the grab the press started, so the key's release may go to another client. A press
     // that comes before the server's auto-repeat delay cannot be a repeat; later ones are
@@ -682,7 +765,6 @@ void OverlayWindow::handleHotkeyEvent(const SDL_Event& event) {
 }
 
 void OverlayWindow::runHotkey(unsigned keycode, unsigned modifierState) {
-
     const unsigned relevant = ShiftMask | ControlMask | x11_->altMask | x11_->superMask;
     const unsigned state = modifierState & relevant;
     const auto matches = [&](const Hotkey& hotkey) {
@@ -693,16 +775,19 @@ void OverlayWindow::runHotkey(unsigned keycode, unsigned modifierState) {
         return;
     }
     for (const auto& [id, hotkey] : hotkeys_) {
-        if (!matches(hotkey)) continue;
+        if (!matches(hotkey))
+            continue;
         // The callback may change the registry, so it runs on a copy.
         const HotkeyCallback callback = hotkey.callback;
-        if (callback) callback();
+        if (callback)
+            callback();
         return;
     }
 }
 
 void OverlayWindow::destroyHud() {
-    if (!exists()) return;
+    if (!exists())
+        return;
     unregisterAllHotkeys();
     SDL_HideWindow(window_);
     destroyed_.store(true);
@@ -722,10 +807,12 @@ void OverlayWindow::answerPendingCaptureRequests() {
     while ((count = SDL_PeepEvents(events, 16, SDL_GETEVENT, messageEventType_,
                                    messageEventType_)) > 0) {
         for (int i = 0; i < count; ++i) {
-            if (static_cast<Message>(events[i].user.code) != Message::SetCaptureProtection) continue;
+            if (static_cast<Message>(events[i].user.code) != Message::SetCaptureProtection)
+                continue;
             std::unique_ptr<std::shared_ptr<CaptureRequest>> request(
                 static_cast<std::shared_ptr<CaptureRequest>*>(events[i].user.data2));
-            if (request) (*request)->answer(false);
+            if (request)
+                (*request)->answer(false);
         }
     }
 }

@@ -30,7 +30,9 @@ public:
         Texture& operator=(const Texture&) = delete;
 
         explicit operator bool() const { return name_ != 0; }
-        ImTextureID id() const { return reinterpret_cast<ImTextureID>(static_cast<std::uintptr_t>(name_)); }
+        ImTextureID id() const {
+            return reinterpret_cast<ImTextureID>(static_cast<std::uintptr_t>(name_));
+        }
 
     private:
         unsigned int name_ = 0;

@@ -27,10 +27,14 @@ namespace {
 
 const char* resetText(unsigned int status) {
     switch (status) {
-    case GL_GUILTY_CONTEXT_RESET: return "the GPU was reset by this context";
-    case GL_INNOCENT_CONTEXT_RESET: return "the GPU was reset by another context";
-    case GL_UNKNOWN_CONTEXT_RESET: return "the GPU was reset";
-    default: return "";
+        case GL_GUILTY_CONTEXT_RESET:
+            return "the GPU was reset by this context";
+        case GL_INNOCENT_CONTEXT_RESET:
+            return "the GPU was reset by another context";
+        case GL_UNKNOWN_CONTEXT_RESET:
+            return "the GPU was reset";
+        default:
+            return "";
     }
 }
 
@@ -38,20 +42,23 @@ void* createContext(SDL_Window* window, bool robust) {
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 0);
     SDL_GL_SetAttribute(SDL_GL_CONTEXT_FLAGS, robust ? SDL_GL_CONTEXT_ROBUST_ACCESS_FLAG : 0);
-    SDL_GL_SetAttribute(SDL_GL_CONTEXT_RESET_NOTIFICATION,
-                        robust ? SDL_GL_CONTEXT_RESET_LOSE_CONTEXT : SDL_GL_CONTEXT_RESET_NO_NOTIFICATION);
+    SDL_GL_SetAttribute(
+        SDL_GL_CONTEXT_RESET_NOTIFICATION,
+        robust ? SDL_GL_CONTEXT_RESET_LOSE_CONTEXT : SDL_GL_CONTEXT_RESET_NO_NOTIFICATION);
     return SDL_GL_CreateContext(window);
 }
 
 }  // namespace
 
 RenderDevice::Texture::~Texture() {
-    if (name_) glDeleteTextures(1, &name_);
+    if (name_)
+        glDeleteTextures(1, &name_);
 }
 
 RenderDevice::Texture& RenderDevice::Texture::operator=(Texture&& other) noexcept {
     if (this != &other) {
-        if (name_) glDeleteTextures(1, &name_);
+        if (name_)
+            glDeleteTextures(1, &name_);
         name_ = other.name_;
         other.name_ = 0;
     }
@@ -60,7 +67,8 @@ RenderDevice::Texture& RenderDevice::Texture::operator=(Texture&& other) noexcep
 
 std::string RenderDevice::create(OverlayWindow& window) {
     window_ = window.sdlWindow();
-    if (!window_) return describeFailure("SDL_GL_CreateContext", "no window");
+    if (!window_)
+        return describeFailure("SDL_GL_CreateContext", "no window");
     // Drivers without robustness refuse the first request; they still render, just
     // without a way to report a lost device.
     bool robust = true;
@@ -69,7 +77,8 @@ std::string RenderDevice::create(OverlayWindow& window) {
         robust = false;
         context_ = createContext(window_, false);
     }
-    if (!context_) return describeFailure("SDL_GL_CreateContext", SDL_GetError());
+    if (!context_)
+        return describeFailure("SDL_GL_CreateContext", SDL_GetError());
     if (SDL_GL_MakeCurrent(window_, context_) != 0)
         return describeFailure("SDL_GL_MakeCurrent", SDL_GetError());
     SDL_GL_SetSwapInterval(1);
@@ -89,7 +98,8 @@ std::string RenderDevice::create(OverlayWindow& window) {
 
 bool RenderDevice::initImGuiBackends() {
     sdlBackend_ = ImGui_ImplSDL2_InitForOpenGL(window_, context_);
-    if (!sdlBackend_) return false;
+    if (!sdlBackend_)
+        return false;
     glBackend_ = ImGui_ImplOpenGL3_Init("#version 130");
     if (!glBackend_) {
         ImGui_ImplSDL2_Shutdown();
@@ -99,13 +109,16 @@ bool RenderDevice::initImGuiBackends() {
 }
 
 void RenderDevice::shutdownImGuiBackends() {
-    if (glBackend_) ImGui_ImplOpenGL3_Shutdown();
-    if (sdlBackend_) ImGui_ImplSDL2_Shutdown();
+    if (glBackend_)
+        ImGui_ImplOpenGL3_Shutdown();
+    if (sdlBackend_)
+        ImGui_ImplSDL2_Shutdown();
     glBackend_ = sdlBackend_ = false;
 }
 
 void RenderDevice::processEvent(const SDL_Event& event) {
-    if (sdlBackend_) ImGui_ImplSDL2_ProcessEvent(&event);
+    if (sdlBackend_)
+        ImGui_ImplSDL2_ProcessEvent(&event);
 }
 
 void RenderDevice::newFrame() {
@@ -114,7 +127,8 @@ void RenderDevice::newFrame() {
 }
 
 void RenderDevice::resize(std::uint32_t width, std::uint32_t height) {
-    if (width == 0 || height == 0) return;
+    if (width == 0 || height == 0)
+        return;
     glViewport(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height));
 }
 
@@ -129,7 +143,8 @@ std::string RenderDevice::present() {
     if (resetStatus_) {
         const unsigned int status = resetStatus_();
         if (status != GL_NO_ERROR)
-            return describeFailure("Present (GPU device lost)", formatErrorCode(status, resetText(status)));
+            return describeFailure("Present (GPU device lost)",
+                                   formatErrorCode(status, resetText(status)));
     }
     // A swap that waited for the vertical blank comes back about one period after the last;
     // one that came back much earlier did not wait, so the rest of the period is slept here.
@@ -152,7 +167,8 @@ RenderDevice::Texture RenderDevice::createTexture(const std::vector<std::uint8_t
     }
     GLuint name = 0;
     glGenTextures(1, &name);
-    if (name == 0) return {};
+    if (name == 0)
+        return {};
     Texture texture(name);
     GLint previous = 0;
     glGetIntegerv(GL_TEXTURE_BINDING_2D, &previous);
@@ -164,7 +180,8 @@ RenderDevice::Texture RenderDevice::createTexture(const std::vector<std::uint8_t
                  bgra.data());
     const bool ok = glGetError() == GL_NO_ERROR;
     glBindTexture(GL_TEXTURE_2D, static_cast<GLuint>(previous));
-    if (!ok) return {};
+    if (!ok)
+        return {};
     return texture;
 }
 

@@ -33,7 +33,8 @@ std::vector<Span> coverage(int source, int target) {
         const double end = std::min<double>((i + 1) * ratio, source);
         Span& span = spans[static_cast<std::size_t>(i)];
         span.first = std::min(static_cast<int>(start), source - 1);
-        const int last = std::max(span.first, std::min(static_cast<int>(std::ceil(end)) - 1, source - 1));
+        const int last =
+            std::max(span.first, std::min(static_cast<int>(std::ceil(end)) - 1, source - 1));
         // Rounded down, so the remainder given to the last pixel is never negative.
         std::uint32_t total = 0;
         for (int j = span.first; j < last; ++j) {
@@ -70,7 +71,8 @@ std::vector<std::uint8_t> scaleArea(const std::uint8_t* pixels, int width, int h
                 sum[2] += std::uint64_t{p[2]} * w;
                 p += 4;
             }
-            for (int c = 0; c < 3; ++c) out[x * 3 + c] = static_cast<std::uint16_t>((sum[c] + 128) >> 8);
+            for (int c = 0; c < 3; ++c)
+                out[x * 3 + c] = static_cast<std::uint16_t>((sum[c] + 128) >> 8);
         }
     }
     std::vector<std::uint8_t> result(static_cast<std::size_t>(outWidth) * outHeight * 4);
@@ -80,13 +82,16 @@ std::vector<std::uint8_t> scaleArea(const std::uint8_t* pixels, int width, int h
         std::fill(sums.begin(), sums.end(), 0);
         int sourceRow = span.first;
         for (const std::uint32_t w : span.weights) {
-            const std::uint16_t* in = narrow.data() + static_cast<std::size_t>(sourceRow++) * rowValues;
-            for (std::size_t i = 0; i < rowValues; ++i) sums[i] += std::uint64_t{in[i]} * w;
+            const std::uint16_t* in =
+                narrow.data() + static_cast<std::size_t>(sourceRow++) * rowValues;
+            for (std::size_t i = 0; i < rowValues; ++i)
+                sums[i] += std::uint64_t{in[i]} * w;
         }
         std::uint8_t* out = result.data() + static_cast<std::size_t>(y) * outWidth * 4;
         for (int x = 0; x < outWidth; ++x) {
             for (int c = 0; c < 3; ++c) {
-                const std::uint64_t value = (sums[static_cast<std::size_t>(x) * 3 + c] + (1u << 23)) >> 24;
+                const std::uint64_t value =
+                    (sums[static_cast<std::size_t>(x) * 3 + c] + (1u << 23)) >> 24;
                 out[x * 4 + c] = static_cast<std::uint8_t>(std::min<std::uint64_t>(value, 255));
             }
             out[x * 4 + 3] = 255;
@@ -118,7 +123,8 @@ void pngWarning(png_structp, png_const_charp) {}
 // text or nullptr.
 const char* writePng(PngWriteState& state, const std::uint8_t* pixels, int width, int height) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, pngError, pngWarning);
-    if (!png) return "Creating PNG encoder";
+    if (!png)
+        return "Creating PNG encoder";
     png_infop info = png_create_info_struct(png);
     if (!info) {
         png_destroy_write_struct(&png, nullptr);
@@ -140,7 +146,8 @@ const char* writePng(PngWriteState& state, const std::uint8_t* pixels, int width
     png_set_bgr(png);
     png_set_filler(png, 0, PNG_FILLER_AFTER);  // the rows carry a fourth byte that is dropped
     for (int y = 0; y < height; ++y)
-        png_write_row(png, pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4);
+        png_write_row(png,
+                      pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return nullptr;
@@ -149,7 +156,8 @@ const char* writePng(PngWriteState& state, const std::uint8_t* pixels, int width
 }  // namespace
 
 int mulDiv(int number, int numerator, int denominator) {
-    if (denominator == 0) return -1;
+    if (denominator == 0)
+        return -1;
     const std::int64_t product = std::int64_t{number} * numerator;
     const std::int64_t half = std::llabs(denominator) / 2;
     const bool negative = (product < 0) != (denominator < 0);
@@ -183,7 +191,8 @@ EncodedPng encodePng(const std::uint8_t* pixels, int width, int height, int maxW
     bytes.reserve(static_cast<std::size_t>(outWidth) * outHeight);
     PngWriteState state{&bytes, {}};
     if (const char* failedStep = writePng(state, source, outWidth, outHeight)) {
-        result.error = describeFailure(failedStep, state.message[0] ? state.message : "libpng error");
+        result.error =
+            describeFailure(failedStep, state.message[0] ? state.message : "libpng error");
         return result;
     }
     result.png = std::move(bytes);
@@ -192,7 +201,8 @@ EncodedPng encodePng(const std::uint8_t* pixels, int width, int height, int maxW
 
 bool makeThumbnail(const std::uint8_t* pixels, int width, int height, int thumbMaxWidth,
                    Screenshot& shot) {
-    if (!pixels || thumbMaxWidth < 1 || width < 1 || height < 1) return false;
+    if (!pixels || thumbMaxWidth < 1 || width < 1 || height < 1)
+        return false;
     const int thumbWidth = std::min(thumbMaxWidth, width);
     const int thumbHeight = std::max(1, mulDiv(height, thumbWidth, width));
     try {

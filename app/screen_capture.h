@@ -39,8 +39,8 @@ ScreenshotResult captureScreenshot(const ScreenshotOptions& options);
 // The pixels are 4 bytes each in B, G, R order plus an unused byte, rows top-down, stride
 // width * 4. Wider than maxWidth (when maxWidth >= 1) is scaled down to maxWidth keeping the
 // aspect; never scaled up. The PNG is 24-bit without alpha.
-EncodedPng encodePng(const std::uint8_t* pixels, int width, int height, int maxWidth,
-                     int& outWidth, int& outHeight);
+EncodedPng encodePng(const std::uint8_t* pixels, int width, int height, int maxWidth, int& outWidth,
+                     int& outHeight);
 
 // At most thumbMaxWidth wide (never wider than the source), stored in shot; false (shot
 // untouched) when there is nothing to make or it cannot be made.

@@ -37,13 +37,16 @@ class SharedImage {
 public:
     SharedImage(Display* display, int width, int height) : display_(display) {
         const int screen = DefaultScreen(display);
-        image_ = XShmCreateImage(display, DefaultVisual(display, screen), DefaultDepth(display, screen),
-                                 ZPixmap, nullptr, &segment_, static_cast<unsigned>(width),
-                                 static_cast<unsigned>(height));
-        if (!image_) return;
-        segment_.shmid = shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height,
-                                IPC_CREAT | 0600);
-        if (segment_.shmid < 0) return;
+        image_ = XShmCreateImage(display, DefaultVisual(display, screen),
+                                 DefaultDepth(display, screen), ZPixmap, nullptr, &segment_,
+                                 static_cast<unsigned>(width), static_cast<unsigned>(height));
+        if (!image_)
+            return;
+        segment_.shmid =
+            shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height,
+                   IPC_CREAT | 0600);
+        if (segment_.shmid < 0)
+            return;
         void* address = shmat(segment_.shmid, nullptr, 0);
         if (address == reinterpret_cast<void*>(-1)) {
             shmctl(segment_.shmid, IPC_RMID, nullptr);
@@ -62,7 +65,8 @@ public:
             XShmDetach(display_, &segment_);
             XSync(display_, False);
         }
-        if (segment_.shmaddr) shmdt(segment_.shmaddr);
+        if (segment_.shmaddr)
+            shmdt(segment_.shmaddr);
         if (image_) {
             image_->data = nullptr;  // not ours to free
             XDestroyImage(image_);
@@ -73,7 +77,8 @@ public:
 
     // Reads the whole root window; nullptr when that did not work.
     XImage* read(Window root) {
-        if (!attached_) return nullptr;
+        if (!attached_)
+            return nullptr;
         ErrorTrapX11 trap(display_);
         const Bool ok = XShmGetImage(display_, root, image_, 0, 0, AllPlanes);
         return trap.finish() == 0 && ok ? image_ : nullptr;
@@ -87,9 +92,9 @@ private:
 };
 
 bool isPackedBgrx(const XImage& image, int width) {
-    return image.bits_per_pixel == 32 && image.byte_order == LSBFirst && image.red_mask == 0xFF0000 &&
-           image.green_mask == 0x00FF00 && image.blue_mask == 0x0000FF &&
-           image.bytes_per_line == width * 4;
+    return image.bits_per_pixel == 32 && image.byte_order == LSBFirst &&
+           image.red_mask == 0xFF0000 && image.green_mask == 0x00FF00 &&
+           image.blue_mask == 0x0000FF && image.bytes_per_line == width * 4;
 }
 
 int maskShift(unsigned long mask) {
@@ -132,7 +137,8 @@ ScreenshotResult captureScreenshot(const ScreenshotOptions& options) {
     const DisplayPtr display(XOpenDisplay(nullptr));
     if (!display) {
         const char* name = XDisplayName(nullptr);
-        result.error = describeFailure("XOpenDisplay", fmt::format("cannot open display \"{}\"", name ? name : ""));
+        result.error = describeFailure("XOpenDisplay",
+                                       fmt::format("cannot open display \"{}\"", name ? name : ""));
         return result;
     }
     const int screen = DefaultScreen(display.get());
@@ -157,8 +163,8 @@ ScreenshotResult captureScreenshot(const ScreenshotOptions& options) {
                               static_cast<unsigned>(height), AllPlanes, ZPixmap));
         const int error = trap.finish();
         if (!plain) {
-            result.error = describeFailure("XGetImage", error ? xErrorText(display.get(), error)
-                                                              : std::string("no image"));
+            result.error = describeFailure(
+                "XGetImage", error ? xErrorText(display.get(), error) : std::string("no image"));
             return result;
         }
         image = plain.get();
@@ -172,7 +178,8 @@ ScreenshotResult captureScreenshot(const ScreenshotOptions& options) {
     }
 
     Screenshot shot;
-    const EncodedPng encoded = encodePng(pixels, width, height, options.maxWidth, shot.width, shot.height);
+    const EncodedPng encoded =
+        encodePng(pixels, width, height, options.maxWidth, shot.width, shot.height);
     if (!encoded.png) {
         result.error = encoded.error;
         return result;

@@ -1,16 +1,16 @@
 #include "app/single_instance.h"
 
-#include <cerrno>
-#include <cstddef>
-#include <cstdlib>
-#include <cstring>
-#include <algorithm>
-#include <cstdint>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include <fmt/format.h>
 
@@ -26,7 +26,8 @@ std::string displayName() {
     const auto colon = display.rfind(':');
     if (colon != std::string::npos) {
         const auto dot = display.find('.', colon);
-        if (dot != std::string::npos) display.erase(dot);
+        if (dot != std::string::npos)
+            display.erase(dot);
     }
     return display;
 }
@@ -48,7 +49,8 @@ std::string SingleInstance::lockName() {
 
 SingleInstance::SingleInstance() {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     sockaddr_un address;
     const socklen_t length = abstractAddress(address);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
@@ -64,12 +66,14 @@ SingleInstance::SingleInstance() {
 }
 
 SingleInstance::~SingleInstance() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 bool SingleInstance::signalExisting() {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     sockaddr_un address;
     const socklen_t length = abstractAddress(address);
     bool sent = false;
@@ -93,7 +97,8 @@ SingleInstance::Listener::~Listener() {
         thread_.request_stop();
         thread_.join();
     }
-    if (wakeFd_ >= 0) close(wakeFd_);
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
 }
 
 void SingleInstance::Listener::serve(std::stop_token stop) {
@@ -105,17 +110,21 @@ void SingleInstance::Listener::serve(std::stop_token stop) {
     while (!stop.stop_requested()) {
         pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
-        if (stop.stop_requested() || !(fds[0].revents & POLLIN)) continue;
+        if (stop.stop_requested() || !(fds[0].revents & POLLIN))
+            continue;
         const int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
+        if (client < 0)
+            continue;
         // A second instance writes its request at once; one that stalls is not waited for.
         char request[16] = {};
         pollfd readable{client, POLLIN, 0};
         ssize_t n = 0;
-        if (poll(&readable, 1, 500) > 0) n = recv(client, request, sizeof request - 1, 0);
+        if (poll(&readable, 1, 500) > 0)
+            n = recv(client, request, sizeof request - 1, 0);
         close(client);
         if (n == static_cast<ssize_t>(sizeof kShowRequest - 1) &&
             std::memcmp(request, kShowRequest, sizeof kShowRequest - 1) == 0 && onShow_)

@@ -31,14 +31,16 @@ std::vector<std::uint8_t> desktopLike(int width, int height) {
         }
     }
     for (int panel = 0; panel < 12; ++panel) {
-        const int x0 = static_cast<int>(random() % (width - 500)), y0 = static_cast<int>(random() % (height - 400));
+        const int x0 = static_cast<int>(random() % (width - 500)),
+                  y0 = static_cast<int>(random() % (height - 400));
         const std::uint8_t shade = static_cast<std::uint8_t>(200 + random() % 55);
         for (int y = y0; y < y0 + 400; ++y) {
             for (int x = x0; x < x0 + 500; ++x) {
                 std::uint8_t* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 4];
                 p[0] = p[1] = p[2] = shade;
                 // Text lines: 14-pixel rows, glyph-sized speckles.
-                if ((y - y0) % 18 < 12 && (x - x0) > 10 && random() % 3 == 0) p[0] = p[1] = p[2] = 30;
+                if ((y - y0) % 18 < 12 && (x - x0) > 10 && random() % 3 == 0)
+                    p[0] = p[1] = p[2] = 30;
             }
         }
     }
@@ -53,14 +55,15 @@ public:
         display_ = XOpenDisplay(nullptr);
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
-        const Window window = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, 1920, 1080, 0,
-                                            CopyFromParent, InputOutput, CopyFromParent,
+        const Window window = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, 1920, 1080,
+                                            0, CopyFromParent, InputOutput, CopyFromParent,
                                             CWOverrideRedirect, &attributes);
         XMapWindow(display_, window);
         XSync(display_, False);
         pixels_ = desktopLike(1920, 1080);
-        XImage* image = XCreateImage(display_, DefaultVisual(display_, 0), 24, ZPixmap, 0,
-                                     reinterpret_cast<char*>(pixels_.data()), 1920, 1080, 32, 1920 * 4);
+        XImage* image =
+            XCreateImage(display_, DefaultVisual(display_, 0), 24, ZPixmap, 0,
+                         reinterpret_cast<char*>(pixels_.data()), 1920, 1080, 32, 1920 * 4);
         GC gc = XCreateGC(display_, window, 0, nullptr);
         XPutImage(display_, window, gc, image, 0, 0, 0, 0, 1920, 1080);
         XSync(display_, False);
@@ -96,7 +99,8 @@ void BM_EncodePng(benchmark::State& state) {
     const auto pixels = desktopLike(width, height);
     int outWidth = 0, outHeight = 0;
     for (auto _ : state)
-        benchmark::DoNotOptimize(morvelin::encodePng(pixels.data(), width, height, 1920, outWidth, outHeight));
+        benchmark::DoNotOptimize(
+            morvelin::encodePng(pixels.data(), width, height, 1920, outWidth, outHeight));
 }
 // 1920: encoded as is; 2560: scaled to 1920 first.
 BENCHMARK(BM_EncodePng)->Arg(1920)->Arg(2560)->Unit(benchmark::kMillisecond);

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "app/single_instance.h"
 #include "tests/app/x11_test_client.h"
@@ -35,7 +35,8 @@ double cpuSeconds(pid_t pid) {
     std::string field;
     long utime = 0, stime = 0;
     for (int i = 3; fields >> field; ++i) {
-        if (i == 14) utime = std::stol(field);
+        if (i == 14)
+            utime = std::stol(field);
         if (i == 15) {
             stime = std::stol(field);
             break;
@@ -62,7 +63,8 @@ protected:
         const bool shown = waitUntil(
             [&] {
                 const auto windows = client_.windowsOfClass(kClass);
-                if (windows.size() == 1 && client_.viewable(windows[0])) hud = windows[0];
+                if (windows.size() == 1 && client_.viewable(windows[0]))
+                    hud = windows[0];
                 return hud != None;
             },
             10s);
@@ -70,7 +72,9 @@ protected:
         return hud;
     }
 
-    void xdotool(const std::vector<std::string>& args) { halvenor::test::xdotool(xvfb_.display(), args); }
+    void xdotool(const std::vector<std::string>& args) {
+        halvenor::test::xdotool(xvfb_.display(), args);
+    }
 
     std::string log() const { return readFile(appData_ / "MorvelinDesk" / "session.log"); }
 
@@ -90,10 +94,13 @@ TEST_F(HalvenorProcess, ShowsTheHudAtTheTopWithoutTakingTheFocusAndEndsOnSigterm
     EXPECT_EQ(geometry.height, 1048);
     EXPECT_EQ(client_.opacityByte(hud), 247);
     EXPECT_NE(client_.focus(), hud);
-    const auto wmClass = runCommand({"xprop", "-display", xvfb_.display(), "-id", std::to_string(hud), "WM_CLASS"});
+    const auto wmClass =
+        runCommand({"xprop", "-display", xvfb_.display(), "-id", std::to_string(hud), "WM_CLASS"});
     EXPECT_NE(wmClass.output.find("\"MorvelinDeskOverlay\""), std::string::npos) << wmClass.output;
-    EXPECT_NE(log().find("SetWindowDisplayAffinity(0x11) failed: capture exclusion is not supported on X11"),
-              std::string::npos);
+    EXPECT_NE(
+        log().find(
+            "SetWindowDisplayAffinity(0x11) failed: capture exclusion is not supported on X11"),
+        std::string::npos);
 
     EXPECT_EQ(program_.stop(SIGTERM, 10s), 0);
 }
@@ -144,8 +151,11 @@ TEST_F(HalvenorProcess, TakenShowHideHotkeyIsLoggedAndStartUpGoesOn) {
     const Window hud = start();
     ASSERT_NE(hud, None);
     const std::string text = log();
-    EXPECT_NE(text.find("RegisterHotKey(id 20546) failed (0x0000000A: BadAccess"), std::string::npos) << text;
-    EXPECT_NE(text.find("Ctrl+Alt+H is taken by another app: hiding the HUD is disabled"), std::string::npos);
+    EXPECT_NE(text.find("RegisterHotKey(id 20546) failed (0x0000000A: BadAccess"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Ctrl+Alt+H is taken by another app: hiding the HUD is disabled"),
+              std::string::npos);
     xdotool({"key", "ctrl+alt+h"});
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(client_.viewable(hud));
@@ -154,10 +164,12 @@ TEST_F(HalvenorProcess, TakenShowHideHotkeyIsLoggedAndStartUpGoesOn) {
 TEST_F(HalvenorProcess, WithoutADisplayTheFailureIsReportedAndTheExitCodeIsOne) {
     std::map<std::string, std::string> noDisplay = env();
     noDisplay.erase("DISPLAY");
-    const auto result = runCommand({"sh", "-c", "unset DISPLAY WAYLAND_DISPLAY; exec \"$0\" 2>&1", HALVENOR_BINARY},
-                                   10s, noDisplay);
+    const auto result =
+        runCommand({"sh", "-c", "unset DISPLAY WAYLAND_DISPLAY; exec \"$0\" 2>&1", HALVENOR_BINARY},
+                   10s, noDisplay);
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.output.find("SDL_InitSubSystem(SDL_INIT_VIDEO) failed ("), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("SDL_InitSubSystem(SDL_INIT_VIDEO) failed ("), std::string::npos)
+        << result.output;
     EXPECT_NE(log().find("SDL_InitSubSystem(SDL_INIT_VIDEO) failed ("), std::string::npos);
 }
 

@@ -36,8 +36,10 @@ Window xWindow(const OverlayWindow& hud) {
 class OverlayWindowTest : public ::testing::Test {
 protected:
     explicit OverlayWindowTest(int width = 1920, int height = 1080)
-        : xvfb_(width, height), display_("DISPLAY", xvfb_.display().c_str()),
-          appData_("LOCALAPPDATA", logDir_.path().c_str()), client_(xvfb_.display()) {}
+        : xvfb_(width, height),
+          display_("DISPLAY", xvfb_.display().c_str()),
+          appData_("LOCALAPPDATA", logDir_.path().c_str()),
+          client_(xvfb_.display()) {}
 
     // Pumps the HUD's events until the condition holds (or 5 s pass).
     template <typename Predicate>
@@ -50,7 +52,9 @@ protected:
             5s);
     }
 
-    void xdotool(const std::vector<std::string>& args) { halvenor::test::xdotool(xvfb_.display(), args); }
+    void xdotool(const std::vector<std::string>& args) {
+        halvenor::test::xdotool(xvfb_.display(), args);
+    }
 
     std::string log() const { return readFile(logDir_ / "MorvelinDesk" / "session.log"); }
 
@@ -133,7 +137,8 @@ TEST_F(OverlayWindowTest, ClickThroughHotkeyLetsClicksReachTheWindowBelow) {
     ASSERT_TRUE(hud.clickThroughHotkeyRegistered());
     std::atomic<int> hudClicks{0};
     hud.setMessageHook([&](const SDL_Event& event) {
-        if (event.type == SDL_MOUSEBUTTONDOWN) ++hudClicks;
+        if (event.type == SDL_MOUSEBUTTONDOWN)
+            ++hudClicks;
         return false;
     });
     hud.show();
@@ -191,7 +196,8 @@ TEST_F(OverlayWindowTest, OpacitiesAreClampedAndRoundedToAByte) {
 TEST_F(OverlayWindowTest, VisibilityHotkeyHidesAndShowsAndIgnoresAutoRepeat) {
     OverlayWindow hud;
     ASSERT_EQ(hud.create("Halvenor"), "");
-    ASSERT_TRUE(hud.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'));
+    ASSERT_TRUE(
+        hud.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'));
     EXPECT_TRUE(hud.visibilityHotkeyRegistered());
     int presses = 0;
     ASSERT_TRUE(hud.registerHotkey(3, OverlayWindow::ModControl | OverlayWindow::ModShift, 'A',
@@ -207,7 +213,8 @@ TEST_F(OverlayWindowTest, VisibilityHotkeyHidesAndShowsAndIgnoresAutoRepeat) {
     // Held past the server's auto-repeat delay: still one press.
     xdotool({"keydown", "ctrl+shift+a"});
     const auto until = std::chrono::steady_clock::now() + 900ms;
-    while (std::chrono::steady_clock::now() < until) hud.pumpMessages();
+    while (std::chrono::steady_clock::now() < until)
+        hud.pumpMessages();
     xdotool({"keyup", "ctrl+shift+a"});
     EXPECT_TRUE(pumpUntil(hud, [&] { return presses >= 1; }));
     EXPECT_EQ(presses, 1);
@@ -219,9 +226,11 @@ TEST_F(OverlayWindowTest, TakenHotkeyIsLoggedAndAReRegistrationDropsTheOldOne) {
     ASSERT_TRUE(client_.grabKey(XK_h, ControlMask | Mod1Mask));
     OverlayWindow hud;
     ASSERT_EQ(hud.create("Halvenor"), "");
-    EXPECT_FALSE(hud.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'));
+    EXPECT_FALSE(
+        hud.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'));
     EXPECT_FALSE(hud.visibilityHotkeyRegistered());
-    EXPECT_NE(log().find("RegisterHotKey(id 20546) failed (0x0000000A: BadAccess"), std::string::npos)
+    EXPECT_NE(log().find("RegisterHotKey(id 20546) failed (0x0000000A: BadAccess"),
+              std::string::npos)
         << log();
 
     int calls = 0;
@@ -235,7 +244,8 @@ TEST_F(OverlayWindowTest, TakenHotkeyIsLoggedAndAReRegistrationDropsTheOldOne) {
     EXPECT_TRUE(client_.grabKey(XK_l, ControlMask | ShiftMask));
     xdotool({"key", "ctrl+shift+l"});
     const auto until = std::chrono::steady_clock::now() + 300ms;
-    while (std::chrono::steady_clock::now() < until) hud.pumpMessages();
+    while (std::chrono::steady_clock::now() < until)
+        hud.pumpMessages();
     EXPECT_EQ(calls, 0);
 }
 
@@ -244,8 +254,10 @@ TEST_F(OverlayWindowTest, CaptureProtectionIsReportedUnavailableFromAnyThread) {
     ASSERT_EQ(hud.create("Halvenor"), "");
     EXPECT_FALSE(hud.captureProtected());
     EXPECT_EQ(hud.lastError(), "capture exclusion is not supported on X11");
-    EXPECT_NE(log().find("SetWindowDisplayAffinity(0x11) failed: capture exclusion is not supported on X11"),
-              std::string::npos);
+    EXPECT_NE(
+        log().find(
+            "SetWindowDisplayAffinity(0x11) failed: capture exclusion is not supported on X11"),
+        std::string::npos);
 
     EXPECT_TRUE(hud.setCaptureProtection(false));
     EXPECT_EQ(hud.lastError(), "");

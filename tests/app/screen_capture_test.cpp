@@ -28,10 +28,12 @@ Image decodePng(const std::vector<std::uint8_t>& png) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     Image out;
-    if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return out;
+    if (!png_image_begin_read_from_memory(&image, png.data(), png.size()))
+        return out;
     image.format = PNG_FORMAT_BGR;
     out.bgr.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, out.bgr.data(), 0, nullptr)) return {};
+    if (!png_image_finish_read(&image, nullptr, out.bgr.data(), 0, nullptr))
+        return {};
     out.width = static_cast<int>(image.width);
     out.height = static_cast<int>(image.height);
     return out;
@@ -44,7 +46,8 @@ std::vector<std::uint8_t> base64Decode(const std::string& text) {
     std::uint32_t buffer = 0;
     int bits = 0;
     for (char c : text) {
-        if (c == '=') break;
+        if (c == '=')
+            break;
         buffer = (buffer << 6) | static_cast<std::uint32_t>(alphabet.find(c));
         bits += 6;
         if (bits >= 8) {
@@ -67,11 +70,13 @@ void patternPixel(int x, int y, std::uint8_t* bgrx) {
 std::vector<std::uint8_t> pattern(int width, int height) {
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) patternPixel(x, y, &pixels[(static_cast<std::size_t>(y) * width + x) * 4]);
+        for (int x = 0; x < width; ++x)
+            patternPixel(x, y, &pixels[(static_cast<std::size_t>(y) * width + x) * 4]);
     return pixels;
 }
 
-std::vector<std::uint8_t> solid(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+std::vector<std::uint8_t> solid(int width, int height, std::uint8_t b, std::uint8_t g,
+                                std::uint8_t r) {
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
     for (std::size_t i = 0; i < pixels.size(); i += 4) {
         pixels[i] = b;
@@ -138,14 +143,16 @@ TEST(ScreenCaptureEncoding, ScalingAveragesTheCoveredArea) {
     // Alternating black and white columns halve to mid grey; a solid colour stays itself.
     std::vector<std::uint8_t> stripes(8 * 2 * 4, 0);
     for (int y = 0; y < 2; ++y)
-        for (int x = 1; x < 8; x += 2) std::memset(&stripes[(y * 8 + x) * 4], 255, 3);
+        for (int x = 1; x < 8; x += 2)
+            std::memset(&stripes[(y * 8 + x) * 4], 255, 3);
     int w = 0, h = 0;
     auto png = encodePng(stripes.data(), 8, 2, 4, w, h);
     ASSERT_TRUE(png.png);
     const Image grey = decodePng(*png.png);
     ASSERT_EQ(grey.width, 4);
     ASSERT_EQ(grey.height, 1);
-    for (std::uint8_t value : grey.bgr) EXPECT_NEAR(value, 128, 1);
+    for (std::uint8_t value : grey.bgr)
+        EXPECT_NEAR(value, 128, 1);
 
     const auto teal = solid(1000, 600, 200, 150, 10);
     png = encodePng(teal.data(), 1000, 600, 333, w, h);
@@ -168,7 +175,9 @@ TEST(ScreenCaptureThumbnail, IsAtMostTheMaximumWideOpaqueBgra) {
     EXPECT_EQ(shot.thumbHeight, 180);
     ASSERT_EQ(shot.thumbBgra.size(), 320u * 180 * 4);
     // Each thumbnail pixel lies inside one 160-pixel block: its colour, blue detail averaged.
-    const auto at = [&](int x, int y) { return &shot.thumbBgra[(static_cast<std::size_t>(y) * 320 + x) * 4]; };
+    const auto at = [&](int x, int y) {
+        return &shot.thumbBgra[(static_cast<std::size_t>(y) * 320 + x) * 4];
+    };
     std::uint8_t expected[4];
     patternPixel(5 * 160 + 80, 3 * 160 + 80, expected);
     const std::uint8_t* p = at(5 * 20 + 10, 3 * 20 + 10);
@@ -195,20 +204,26 @@ TEST(ScreenCaptureThumbnail, IsAtMostTheMaximumWideOpaqueBgra) {
 // A 2560x1440 screen showing the test pattern in a window that covers it.
 class ScreenCaptureOnX : public ::testing::Test {
 protected:
-    ScreenCaptureOnX() : xvfb_(2560, 1440), display_("DISPLAY", xvfb_.display().c_str()), client_(xvfb_.display()) {}
+    ScreenCaptureOnX()
+        : xvfb_(2560, 1440),
+          display_("DISPLAY", xvfb_.display().c_str()),
+          client_(xvfb_.display()) {}
 
     void showPattern() {
         Display* d = client_.display();
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
-        const Window window = XCreateWindow(d, client_.root(), 0, 0, 2560, 1440, 0, CopyFromParent,
-                                            InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
+        const Window window =
+            XCreateWindow(d, client_.root(), 0, 0, 2560, 1440, 0, CopyFromParent, InputOutput,
+                          CopyFromParent, CWOverrideRedirect, &attributes);
         XMapWindow(d, window);
         XSync(d, False);
-        ASSERT_TRUE(halvenor::test::waitUntil([&] { return client_.viewable(window); }, std::chrono::seconds(5)));
+        ASSERT_TRUE(halvenor::test::waitUntil([&] { return client_.viewable(window); },
+                                              std::chrono::seconds(5)));
         pixels_ = pattern(2560, 1440);
-        XImage* image = XCreateImage(d, DefaultVisual(d, 0), 24, ZPixmap, 0,
-                                     reinterpret_cast<char*>(pixels_.data()), 2560, 1440, 32, 2560 * 4);
+        XImage* image =
+            XCreateImage(d, DefaultVisual(d, 0), 24, ZPixmap, 0,
+                         reinterpret_cast<char*>(pixels_.data()), 2560, 1440, 32, 2560 * 4);
         GC gc = XCreateGC(d, window, 0, nullptr);
         XPutImage(d, window, gc, image, 0, 0, 0, 0, 2560, 1440);
         XSync(d, False);
@@ -242,7 +257,8 @@ TEST_F(ScreenCaptureOnX, CapturesTheScreenScaledWithThumbnail) {
         for (int bx = 0; bx < 16; ++bx) {
             std::uint8_t expected[4];
             patternPixel(bx * 160 + 80, by * 160 + 80, expected);
-            const std::uint8_t* p = &image.bgr[(static_cast<std::size_t>(by * 120 + 60) * 1920 + bx * 120 + 60) * 3];
+            const std::uint8_t* p =
+                &image.bgr[(static_cast<std::size_t>(by * 120 + 60) * 1920 + bx * 120 + 60) * 3];
             ASSERT_NEAR(p[0], expected[0], 5) << bx << "," << by;
             ASSERT_EQ(p[1], expected[1]) << bx << "," << by;
             ASSERT_EQ(p[2], expected[2]) << bx << "," << by;

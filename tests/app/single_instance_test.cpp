@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 
 #include "tests/support/temp_dir.h"
 
@@ -103,11 +103,13 @@ TEST(SingleInstance, OtherRequestsAreIgnored) {
         address.sun_family = AF_UNIX;
         const std::string name = SingleInstance::lockName();
         std::memcpy(address.sun_path + 1, name.data(), name.size());
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address),
-                          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
-                  0);
+        ASSERT_EQ(
+            connect(fd, reinterpret_cast<sockaddr*>(&address),
+                    static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+            0);
         if (!request.empty()) {
-            ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+            ASSERT_EQ(send(fd, request.data(), request.size(), 0),
+                      static_cast<ssize_t>(request.size()));
         }
         close(fd);
     }

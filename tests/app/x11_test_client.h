@@ -22,7 +22,8 @@ namespace halvenor::test {
 class X11TestClient {
 public:
     explicit X11TestClient(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
-        if (!display_) throw std::runtime_error("X11TestClient: cannot open " + display);
+        if (!display_)
+            throw std::runtime_error("X11TestClient: cannot open " + display);
         root_ = DefaultRootWindow(display_);
     }
     ~X11TestClient() { XCloseDisplay(display_); }
@@ -49,8 +50,9 @@ public:
 
     // A plain window that records button presses.
     Window createWindow(int x, int y, int width, int height) {
-        const Window window = XCreateSimpleWindow(display_, root_, x, y, static_cast<unsigned>(width),
-                                                  static_cast<unsigned>(height), 0, 0, 0xFFFFFF);
+        const Window window =
+            XCreateSimpleWindow(display_, root_, x, y, static_cast<unsigned>(width),
+                                static_cast<unsigned>(height), 0, 0, 0xFFFFFF);
         XSelectInput(display_, window, ButtonPressMask);
         XMapWindow(display_, window);
         XSync(display_, False);
@@ -61,7 +63,8 @@ public:
         XSync(display_, False);
         int count = 0;
         XEvent event;
-        while (XCheckWindowEvent(display_, window, ButtonPressMask, &event)) ++count;
+        while (XCheckWindowEvent(display_, window, ButtonPressMask, &event))
+            ++count;
         return count;
     }
 
@@ -91,14 +94,16 @@ public:
                                &count, &after, &data) == Success &&
             data && count == 1)
             value = *reinterpret_cast<unsigned long*>(data) & 0xFFFFFFFFul;
-        if (data) XFree(data);
+        if (data)
+            XFree(data);
         return value;
     }
 
     // The byte the opacity property stands for (it is that byte repeated four times).
     std::optional<int> opacityByte(Window window) {
         const auto value = cardinal(window, "_NET_WM_WINDOW_OPACITY");
-        if (!value) return std::nullopt;
+        if (!value)
+            return std::nullopt;
         return static_cast<int>(std::lround(static_cast<double>(*value) / 0x01010101));
     }
 
@@ -138,16 +143,21 @@ public:
         Window rootReturn, parent;
         Window* children = nullptr;
         unsigned count = 0;
-        if (!XQueryTree(display_, root_, &rootReturn, &parent, &children, &count)) return found;
+        if (!XQueryTree(display_, root_, &rootReturn, &parent, &children, &count))
+            return found;
         for (unsigned i = 0; i < count; ++i) {
             XClassHint hint{};
             if (XGetClassHint(display_, children[i], &hint)) {
-                if (hint.res_class && className == hint.res_class) found.push_back(children[i]);
-                if (hint.res_name) XFree(hint.res_name);
-                if (hint.res_class) XFree(hint.res_class);
+                if (hint.res_class && className == hint.res_class)
+                    found.push_back(children[i]);
+                if (hint.res_name)
+                    XFree(hint.res_name);
+                if (hint.res_class)
+                    XFree(hint.res_class);
             }
         }
-        if (children) XFree(children);
+        if (children)
+            XFree(children);
         return found;
     }
 
@@ -158,7 +168,8 @@ public:
         event.xclient.window = window;
         event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
         event.xclient.format = 32;
-        event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[0] =
+            static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
         event.xclient.data.l[1] = CurrentTime;
         XSendEvent(display_, window, False, NoEventMask, &event);
         XSync(display_, False);
