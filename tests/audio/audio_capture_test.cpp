@@ -141,11 +141,18 @@ TEST_F(AudioCaptureTest, SpeechOnTheSpeakersIsOneSystemAudioUtterance) {
     EXPECT_TRUE(log.contains("level Microphone: peak -140.0 dB, floor -70.0 dB, speaking=false, utterances=0"))
         << log.text();
 
+    const float floorBefore = capture.floorDb[0];
     capture.stop();
     EXPECT_FALSE(capture.capturing[0]);
     EXPECT_FALSE(capture.capturing[1]);
     EXPECT_EQ(capture.level[0], 0.0f);
+    EXPECT_EQ(capture.floorDb[0], floorBefore);  // the detector readouts keep their values
     EXPECT_EQ(capture.status(System), "capturing from Speakers");  // stop keeps the last text
+
+    // A new start counts utterances afresh.
+    ASSERT_EQ(capture.start(recorder.audio(), recorder.vad()), "");
+    EXPECT_EQ(capture.utteranceCount[0], 0u);
+    EXPECT_TRUE(capture.capturing[0]);
 }
 
 TEST_F(AudioCaptureTest, SpeechIntoTheMicrophoneIsAMicrophoneUtteranceOnly) {
