@@ -117,7 +117,7 @@ bool isIpAddress(const std::string& host) {
 }
 
 struct Outgoing {
-    enum class Kind { Binary, Text, Ping, Close } kind;
+    enum class Kind { Binary, Text, Close } kind;
     std::string data;  // the reason of a close
     std::uint16_t code = 0;
 };
@@ -160,8 +160,12 @@ class ConnectionOf final : public Connection {
 public:
     template <class... Args>
     ConnectionOf(ConnectionOwner& owner, const ParsedUrl& url, const WebSocketHeaders& headers,
-                 Args&&... args)
-        : owner_(owner), url_(url), headers_(headers), ws_(std::forward<Args>(args)...) {}
+                 std::chrono::seconds pingInterval, Args&&... args)
+        : owner_(owner),
+          url_(url),
+          headers_(headers),
+          pingInterval_(pingInterval),
+          ws_(std::forward<Args>(args)...) {}
 
     void start(const tcp::resolver::results_type& endpoints) override {
         beast::get_lowest_layer(ws_).expires_after(kConnectTimeout);
@@ -218,10 +222,16 @@ private:
     void upgrade() {
         // The WebSocket stream keeps its own timers from here on.
         beast::get_lowest_layer(ws_).expires_never();
+        // Beast's keep-alive sends a ping every half idle period and drops a connection that
+        // received nothing, not even the pong, for the half period after it: a ping every
+        // interval, and a silently dead link noticed within two intervals instead of when
+        // TCP gives up minutes later.
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = kConnectTimeout;
-        timeouts.idle_timeout = websocket::stream_base::none();
-        timeouts.keep_alive_pings = false;
+        timeouts.idle_timeout = pingInterval_.count() > 0
+                                    ? std::chrono::duration_cast<std::chrono::nanoseconds>(2 * pingInterval_)
+                                    : websocket::stream_base::none();
+        timeouts.keep_alive_pings = pingInterval_.count() > 0;
         ws_.set_option(timeouts);
         ws_.set_option(websocket::stream_base::decorator(
             [headers = headers_](websocket::request_type& request) {
@@ -313,9 +323,6 @@ private:
             ws_.binary(next.kind == Outgoing::Kind::Binary);
             ws_.async_write(net::buffer(next.data), std::move(done));
             break;
-        case Outgoing::Kind::Ping:
-            ws_.async_ping({}, [done = std::move(done)](beast::error_code ec) { done(ec); });
-            break;
         case Outgoing::Kind::Close: {
             websocket::close_reason reason(static_cast<websocket::close_code>(next.code),
                                            // a close frame has room for 123 bytes of reason
@@ -329,6 +336,7 @@ private:
     ConnectionOwner& owner_;
     const ParsedUrl& url_;
     const WebSocketHeaders& headers_;
+    const std::chrono::seconds pingInterval_;
     websocket::stream<NextLayer> ws_;
     websocket::response_type response_;
     beast::flat_buffer buffer_;
@@ -370,7 +378,6 @@ public:
         closeCode_ = code;
         closeReason_ = std::move(reason);
         retryTimer_.cancel();
-        pingTimer_.cancel();
         resolver_.cancel();
         if (!connection_) return finish();
         if (connection_->isOpen()) {
@@ -406,10 +413,10 @@ private:
     void open(const tcp::resolver::results_type& results) {
         if (url_->tls)
             connection_ = std::make_shared<ConnectionOf<beast::ssl_stream<beast::tcp_stream>>>(
-                *this, *url_, settings_.headers, io_, tls_);
+                *this, *url_, settings_.headers, pingInterval(), io_, tls_);
         else
-            connection_ =
-                std::make_shared<ConnectionOf<beast::tcp_stream>>(*this, *url_, settings_.headers, io_);
+            connection_ = std::make_shared<ConnectionOf<beast::tcp_stream>>(
+                *this, *url_, settings_.headers, pingInterval(), io_);
         connection_->start(results);
     }
 
@@ -425,14 +432,8 @@ private:
         });
     }
 
-    void schedulePing() {
-        if (settings_.pingSeconds <= 0) return;
-        pingTimer_.expires_after(std::chrono::seconds(settings_.pingSeconds));
-        pingTimer_.async_wait([this](beast::error_code ec) {
-            if (ec || stopping_ || !connection_ || !connection_->isOpen()) return;
-            connection_->enqueue(Outgoing{Outgoing::Kind::Ping, {}, 0});
-            schedulePing();
-        });
+    std::chrono::seconds pingInterval() const {
+        return std::chrono::seconds(std::max(settings_.pingSeconds, 0));
     }
 
     void connectionOpened(Connection* connection) override {
@@ -440,7 +441,6 @@ private:
         failures_ = 0;
         open_ = true;
         deliver(WebSocketMessage{WebSocketMessageType::Open, {}, false, 0, 0, {}});
-        schedulePing();
     }
 
     void connectionMessage(Connection* connection, WebSocketMessage message) override {
@@ -453,7 +453,6 @@ private:
         if (connection != connection_.get()) return;
         const bool wasOpen = open_.exchange(false);
         connection_.reset();
-        pingTimer_.cancel();
         if (stopping_) {
             if (wasOpen) {
                 // The close that the stop asked for, whatever the peer answered.
@@ -483,7 +482,6 @@ private:
     void finish() {
         stopTimer_.cancel();
         retryTimer_.cancel();
-        pingTimer_.cancel();
         work_.reset();
     }
 
@@ -496,7 +494,6 @@ private:
     net::executor_work_guard<net::io_context::executor_type> work_ = net::make_work_guard(io_);
     tcp::resolver resolver_{io_};
     net::steady_timer retryTimer_{io_};
-    net::steady_timer pingTimer_{io_};
     net::steady_timer stopTimer_{io_};
     std::shared_ptr<Connection> connection_;
     int failures_ = 0;

@@ -38,7 +38,9 @@ public:
     // Settings take effect with the next start.
     void setUrl(const std::string& url);
     void setExtraHeaders(WebSocketHeaders headers);
-    void setPingInterval(int seconds);  // 0: no pings
+    // A ping every interval; a connection that receives nothing (not even the pong) for an
+    // interval after a ping counts as lost. 0: no pings and no such check.
+    void setPingInterval(int seconds);
     void enableAutomaticReconnection();
     // Waits between attempts start at 100 ms and double up to this.
     void setMaxWaitBetweenReconnectionRetries(int milliseconds);

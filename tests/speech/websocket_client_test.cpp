@@ -1,5 +1,7 @@
 #include "speech/websocket_client.h"
 
+#include "app/base64.h"
+
 #include "tests/support/local_ws_server.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -7,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <openssl/evp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -275,6 +278,79 @@ TEST(WebSocketClient, StopsPromptlyWhileThePeerNeverAnswersTheHandshake) {
     EXPECT_LT(Clock::now() - before, 500ms);
     EXPECT_EQ(events.size(), 0u);  // neither opened nor failed: nothing to report
     close(listener);
+}
+
+// Completes the opening handshake by hand and then neither reads nor writes: a link that died
+// without a FIN or a reset.
+class SilentPeer {
+public:
+    SilentPeer() {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 4);
+        socklen_t length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::jthread([this] { serve(); });
+    }
+    ~SilentPeer() {
+        shutdown(listener_, SHUT_RDWR);  // wakes the accept
+        thread_.join();
+        if (connection_ >= 0) close(connection_);
+        close(listener_);
+    }
+    std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+private:
+    void serve() {
+        connection_ = accept(listener_, nullptr, nullptr);
+        if (connection_ < 0) return;
+        std::string request;
+        char buffer[1024];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const auto n = read(connection_, buffer, sizeof buffer);
+            if (n <= 0) return;
+            request.append(buffer, static_cast<std::size_t>(n));
+        }
+        const std::string keyName = "Sec-WebSocket-Key: ";
+        const auto keyAt = request.find(keyName) + keyName.size();
+        const std::string key =
+            request.substr(keyAt, request.find("\r\n", keyAt) - keyAt) + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int digestSize = 0;
+        EVP_Digest(key.data(), key.size(), digest, &digestSize, EVP_sha1(), nullptr);
+        const std::string response =
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Accept: " + base64Encode(digest, digestSize) + "\r\n\r\n";
+        if (write(connection_, response.data(), response.size()) < 0) return;
+    }
+
+    int listener_ = -1;
+    int connection_ = -1;
+    unsigned short port_ = 0;
+    std::jthread thread_;
+};
+
+TEST(WebSocketClient, TreatsALinkThatAnswersNoPingAsLost) {
+    SilentPeer peer;
+    Events events;
+    WebSocketClient client;
+    client.setUrl(peer.url());
+    client.setPingInterval(1);
+    client.setOnMessageCallback(events.callback());
+    client.start();
+    ASSERT_TRUE(events.waitFor(WebSocketMessageType::Open));
+    const auto opened = Clock::now();
+    // A ping after one interval, nothing back for another: lost after about two.
+    ASSERT_TRUE(events.waitFor(WebSocketMessageType::Close, 1, 5s));
+    EXPECT_GE(Clock::now() - opened, 1500ms);
+    const auto close = events.of(WebSocketMessageType::Close)[0];
+    EXPECT_EQ(close.closeCode, 1006);
+    EXPECT_EQ(close.reason.rfind("Abnormal closure", 0), 0u) << close.reason;
+    client.stop();
 }
 
 class WebSocketClientTls : public ::testing::Test {
