@@ -22,7 +22,9 @@ void sleepUnlessStopped(std::stop_token stop, int ms) {
 
 AudioCapture::AudioCapture() = default;
 
-AudioCapture::~AudioCapture() { stop(); }
+AudioCapture::~AudioCapture() {
+    stop();
+}
 
 std::string AudioCapture::start(AudioCallback onAudio, VadCallback onVad) {
     stop();
@@ -38,8 +40,8 @@ std::string AudioCapture::start(AudioCallback onAudio, VadCallback onVad) {
     for (const AudioSource source : sources) {
         std::promise<std::string> promise;
         firstOpen[sourceIndex(source)] = promise.get_future();
-        threads_[sourceIndex(source)] =
-            std::jthread([this, source, promise = std::move(promise)](std::stop_token stop) mutable {
+        threads_[sourceIndex(source)] = std::jthread(
+            [this, source, promise = std::move(promise)](std::stop_token stop) mutable {
                 captureLoop(*this, std::move(stop), source, std::move(promise));
             });
     }
@@ -48,8 +50,10 @@ std::string AudioCapture::start(AudioCallback onAudio, VadCallback onVad) {
     int failures = 0;
     for (const AudioSource source : sources) {
         const std::string error = firstOpen[sourceIndex(source)].get();
-        if (error.empty()) continue;
-        if (!joined.empty()) joined += "; ";
+        if (error.empty())
+            continue;
+        if (!joined.empty())
+            joined += "; ";
         joined += fmt::format("{}: {}", sourceName(source), error);
         ++failures;
     }
@@ -65,9 +69,11 @@ std::string AudioCapture::start(AudioCallback onAudio, VadCallback onVad) {
 }
 
 void AudioCapture::stop() {
-    for (auto& thread : threads_) thread.request_stop();
     for (auto& thread : threads_)
-        if (thread.joinable()) thread.join();
+        thread.request_stop();
+    for (auto& thread : threads_)
+        if (thread.joinable())
+            thread.join();
 }
 
 std::string AudioCapture::status(AudioSource source) const {
@@ -99,7 +105,8 @@ void AudioCapture::endSpeechOnClose(AudioSource source, const VadState& state) {
     const std::size_t index = sourceIndex(source);
     if (state.speaking) {
         speaking[index].exchange(false);
-        if (onVad_) onVad_(source, VadEvent::SpeechEnd);
+        if (onVad_)
+            onVad_(source, VadEvent::SpeechEnd);
     }
     speaking[index].exchange(false);
 }

@@ -34,7 +34,9 @@ using AudioCallback = std::function<void(AudioSource, std::span<const std::int16
 using VadCallback = std::function<void(AudioSource, VadEvent)>;
 
 // Index of a source into the per-source readouts.
-constexpr std::size_t sourceIndex(AudioSource source) { return static_cast<std::size_t>(source); }
+constexpr std::size_t sourceIndex(AudioSource source) {
+    return static_cast<std::size_t>(source);
+}
 // "System audio" or "Microphone", as log lines and joined errors name the source.
 std::string_view sourceName(AudioSource source);
 

@@ -30,11 +30,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kChunkSamples = 1600;       // 100 ms at 16 kHz
-constexpr std::size_t kBufferReserve = 6400;      // 400 ms: appending never reallocates
-constexpr std::uint32_t kMaxLengthBytes = 6400;   // 200 ms of server-side buffer
-constexpr std::uint32_t kFragmentBytes = 640;     // 20 ms fragments: data every other poll
-constexpr auto kServerTimeout = 2s;               // a local server answers in milliseconds
+constexpr std::size_t kChunkSamples = 1600;      // 100 ms at 16 kHz
+constexpr std::size_t kBufferReserve = 6400;     // 400 ms: appending never reallocates
+constexpr std::uint32_t kMaxLengthBytes = 6400;  // 200 ms of server-side buffer
+constexpr std::uint32_t kFragmentBytes = 640;    // 20 ms fragments: data every other poll
+constexpr auto kServerTimeout = 2s;              // a local server answers in milliseconds
 constexpr int kMaxDispatchRounds = 64;
 
 struct MainloopDeleter {
@@ -48,14 +48,16 @@ struct ContextDeleter {
 };
 struct StreamDeleter {
     void operator()(pa_stream* stream) const {
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+            pa_stream_disconnect(stream);
         pa_stream_unref(stream);
     }
 };
 struct OperationDeleter {
     // A cancelled operation never calls its callback, whose user data may be gone by then.
     void operator()(pa_operation* operation) const {
-        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+            pa_operation_cancel(operation);
         pa_operation_unref(operation);
     }
 };
@@ -81,7 +83,8 @@ struct DeviceState {
 };
 
 std::string pulseFailure(std::string_view step, int error) {
-    return describeFailure(step, formatErrorCode(static_cast<std::uint32_t>(error), pa_strerror(error)));
+    return describeFailure(step,
+                           formatErrorCode(static_cast<std::uint32_t>(error), pa_strerror(error)));
 }
 
 // Runs the main loop until done() holds; false when the server did not answer in time.
@@ -89,7 +92,8 @@ template <typename Done>
 bool runUntil(pa_mainloop* loop, Done&& done) {
     const auto deadline = Clock::now() + kServerTimeout;
     while (!done()) {
-        if (Clock::now() >= deadline) return false;
+        if (Clock::now() >= deadline)
+            return false;
         if (pa_mainloop_prepare(loop, 10'000) < 0 || pa_mainloop_poll(loop) < 0 ||
             pa_mainloop_dispatch(loop) < 0)
             return false;
@@ -107,16 +111,20 @@ struct DefaultDevices {
 std::string queryDefaults(pa_mainloop* loop, pa_context* context, DefaultDevices& defaults) {
     const auto onInfo = [](pa_context*, const pa_server_info* info, void* data) {
         auto& result = *static_cast<DefaultDevices*>(data);
-        if (info && info->default_sink_name) result.sink = info->default_sink_name;
-        if (info && info->default_source_name) result.source = info->default_source_name;
+        if (info && info->default_sink_name)
+            result.sink = info->default_sink_name;
+        if (info && info->default_source_name)
+            result.source = info->default_source_name;
         result.answered = true;
     };
     OperationPtr operation(pa_context_get_server_info(context, onInfo, &defaults));
-    if (!operation) return pulseFailure("pa_context_get_server_info", pa_context_errno(context));
+    if (!operation)
+        return pulseFailure("pa_context_get_server_info", pa_context_errno(context));
     const bool answered = runUntil(loop, [&] {
         return defaults.answered || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
     });
-    if (!answered) return pulseFailure("pa_context_get_server_info", PA_ERR_TIMEOUT);
+    if (!answered)
+        return pulseFailure("pa_context_get_server_info", PA_ERR_TIMEOUT);
     if (!defaults.answered)
         return pulseFailure("pa_context_get_server_info", pa_context_errno(context));
     return {};
@@ -159,14 +167,17 @@ std::string queryDevice(pa_mainloop* loop, pa_context* context, bool sink, const
         };
         raw = pa_context_get_source_info_by_name(context, name.c_str(), onSource, &info);
     }
-    const char* step = sink ? "pa_context_get_sink_info_by_name" : "pa_context_get_source_info_by_name";
+    const char* step =
+        sink ? "pa_context_get_sink_info_by_name" : "pa_context_get_source_info_by_name";
     OperationPtr operation(raw);
-    if (!operation) return pulseFailure(step, pa_context_errno(context));
-    const bool answered = runUntil(loop, [&] {
-        return info.answered || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
-    });
-    if (!answered) return pulseFailure(step, PA_ERR_TIMEOUT);
-    if (!info.answered) return pulseFailure(step, pa_context_errno(context));
+    if (!operation)
+        return pulseFailure(step, pa_context_errno(context));
+    const bool answered = runUntil(
+        loop, [&] { return info.answered || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); });
+    if (!answered)
+        return pulseFailure(step, PA_ERR_TIMEOUT);
+    if (!info.answered)
+        return pulseFailure(step, pa_context_errno(context));
     return {};
 }
 
@@ -177,7 +188,8 @@ std::string openDevice(pa_mainloop* loop, bool loopback, DeviceState& device) {
     const char* const noDevice = loopback ? "no playback device found" : "no microphone found";
     device.context.reset(pa_context_new(pa_mainloop_get_api(loop), "Halvenor"));
     pa_context* context = device.context.get();
-    if (!context) return pulseFailure("pa_context_new", PA_ERR_INTERNAL);
+    if (!context)
+        return pulseFailure("pa_context_new", PA_ERR_INTERNAL);
     // Never spawn a sound server of our own: the user's session provides one or none.
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         return pulseFailure("pa_context_connect", pa_context_errno(context));
@@ -185,27 +197,33 @@ std::string openDevice(pa_mainloop* loop, bool loopback, DeviceState& device) {
         const auto state = pa_context_get_state(context);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     });
-    if (!settled) return pulseFailure("pa_context_connect", PA_ERR_TIMEOUT);
+    if (!settled)
+        return pulseFailure("pa_context_connect", PA_ERR_TIMEOUT);
     if (pa_context_get_state(context) != PA_CONTEXT_READY)
         return pulseFailure("pa_context_connect", pa_context_errno(context));
 
     DefaultDevices defaults;
-    if (auto error = queryDefaults(loop, context, defaults); !error.empty()) return error;
+    if (auto error = queryDefaults(loop, context, defaults); !error.empty())
+        return error;
     const std::string& defaultName = loopback ? defaults.sink : defaults.source;
-    if (defaultName.empty()) return noDevice;
+    if (defaultName.empty())
+        return noDevice;
     DeviceInfo info;
     if (auto error = queryDevice(loop, context, loopback, defaultName, info); !error.empty())
         return error;
     // A monitor as the default source means the machine has no microphone: recording it
     // would capture the interviewer a second time as if the user had spoken.
-    if (!info.found || info.isMonitor || (loopback && info.monitorSource.empty())) return noDevice;
+    if (!info.found || info.isMonitor || (loopback && info.monitorSource.empty()))
+        return noDevice;
     device.id = defaultName;
     device.name = info.description;
 
     static constexpr pa_sample_spec kFormat{PA_SAMPLE_S16LE, 16000, 1};
-    device.stream.reset(pa_stream_new(context, loopback ? "System audio" : "Microphone", &kFormat, nullptr));
+    device.stream.reset(
+        pa_stream_new(context, loopback ? "System audio" : "Microphone", &kFormat, nullptr));
     pa_stream* stream = device.stream.get();
-    if (!stream) return pulseFailure("pa_stream_new", pa_context_errno(context));
+    if (!stream)
+        return pulseFailure("pa_stream_new", pa_context_errno(context));
     pa_buffer_attr attributes{};
     attributes.maxlength = kMaxLengthBytes;
     attributes.tlength = static_cast<std::uint32_t>(-1);
@@ -221,7 +239,8 @@ std::string openDevice(pa_mainloop* loop, bool loopback, DeviceState& device) {
         const auto state = pa_stream_get_state(stream);
         return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
     });
-    if (!ready) return pulseFailure("pa_stream_connect_record", PA_ERR_TIMEOUT);
+    if (!ready)
+        return pulseFailure("pa_stream_connect_record", PA_ERR_TIMEOUT);
     if (pa_stream_get_state(stream) != PA_STREAM_READY)
         return pulseFailure("pa_stream_connect_record", pa_context_errno(context));
     return {};
@@ -239,17 +258,20 @@ std::string drainStream(pa_mainloop* loop, DeviceState& device, std::vector<std:
     if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
         return pulseFailure("audio capture", pa_context_errno(context));
     // The server fails a stream it may not move when its device goes away.
-    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) return "device was removed or changed";
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+        return "device was removed or changed";
     while (true) {
         const std::size_t readable = pa_stream_readable_size(stream);
         if (readable == static_cast<std::size_t>(-1))
             return pulseFailure("audio capture", pa_context_errno(context));
-        if (readable == 0) return {};
+        if (readable == 0)
+            return {};
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0)
             return pulseFailure("audio capture", pa_context_errno(context));
-        if (bytes == 0) return {};
+        if (bytes == 0)
+            return {};
         const std::size_t count = bytes / sizeof(std::int16_t);
         const std::size_t at = buffer.size();
         buffer.resize(at + count);
@@ -269,8 +291,10 @@ std::string checkDefaultDevice(pa_mainloop* loop, DeviceState& device, bool loop
     if (!queryDefaults(loop, device.context.get(), defaults).empty())
         return "the audio device was removed";
     const std::string& current = loopback ? defaults.sink : defaults.source;
-    if (current.empty()) return "the audio device was removed";
-    if (current != device.id) return "the default device changed";
+    if (current.empty())
+        return "the audio device was removed";
+    if (current != device.id)
+        return "the default device changed";
     return {};
 }
 
@@ -283,7 +307,8 @@ void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, Audi
     const bool loopback = source == AudioSource::SystemAudio;
     bool firstOpenGiven = false;
     const auto giveFirstOpen = [&](std::string result) {
-        if (firstOpenGiven) return;
+        if (firstOpenGiven)
+            return;
         firstOpenGiven = true;
         firstOpen.set_value(std::move(result));
     };
@@ -336,7 +361,8 @@ void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, Audi
         while (!stop.stop_requested() && lossReason.empty()) {
             std::this_thread::sleep_for(10ms);
             lossReason = drainStream(loop.get(), device, buffer, lastData);
-            if (!lossReason.empty()) break;
+            if (!lossReason.empty())
+                break;
             const auto now = Clock::now();
             if (!loopback) {
                 if (now - lastData >= 5s) {
@@ -357,7 +383,8 @@ void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, Audi
             }
             if (now - lastCheck >= 1s) {
                 lossReason = checkDefaultDevice(loop.get(), device, loopback);
-                if (!lossReason.empty()) break;
+                if (!lossReason.empty())
+                    break;
                 lastCheck = now;
             }
             if (now - lastLog >= 3s) {
@@ -371,7 +398,8 @@ void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, Audi
             }
             std::size_t consumed = 0;
             for (; buffer.size() - consumed >= kChunkSamples; consumed += kChunkSamples)
-                processChunk(capture, source, std::span(buffer).subspan(consumed, kChunkSamples), vad);
+                processChunk(capture, source, std::span(buffer).subspan(consumed, kChunkSamples),
+                             vad);
             buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
         }
 

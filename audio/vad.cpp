@@ -17,14 +17,16 @@ constexpr std::size_t kVoteFrames = 15;
 
 double sumOfSquares(std::span<const std::int16_t> samples) {
     double sum = 0.0;
-    for (const std::int16_t s : samples) sum += static_cast<double>(s) * static_cast<double>(s);
+    for (const std::int16_t s : samples)
+        sum += static_cast<double>(s) * static_cast<double>(s);
     return sum;
 }
 
 }  // namespace
 
 float energyToDb(double energy) {
-    if (energy <= 1e-14) return -140.0f;
+    if (energy <= 1e-14)
+        return -140.0f;
     return static_cast<float>(10.0 * std::log10(energy));
 }
 
@@ -35,9 +37,11 @@ std::optional<VadEvent> vadStep(VadState& state, std::span<const std::int16_t> f
     state.levelDb = energyToDb(energy);
 
     state.energies.push_back(energy);
-    if (state.energies.size() > kShortTermFrames) state.energies.pop_front();
+    if (state.energies.size() > kShortTermFrames)
+        state.energies.pop_front();
     double total = 0.0;
-    for (const double e : state.energies) total += e;
+    for (const double e : state.energies)
+        total += e;
     state.shortDb = energyToDb(total / static_cast<double>(state.energies.size()));
 
     // The floor learns only between utterances, and never from digital silence.
@@ -62,12 +66,14 @@ std::optional<VadEvent> vadStep(VadState& state, std::span<const std::int16_t> f
     }
 
     if (!state.speaking) {
-        const bool vote =
-            state.levelDb > std::max(state.floorDb + config.onsetAboveFloorDb, config.absoluteMinDb);
+        const bool vote = state.levelDb >
+                          std::max(state.floorDb + config.onsetAboveFloorDb, config.absoluteMinDb);
         state.votes.push_back(vote);
-        if (state.votes.size() > kVoteFrames) state.votes.pop_front();
+        if (state.votes.size() > kVoteFrames)
+            state.votes.pop_front();
         const auto voting = std::count(state.votes.begin(), state.votes.end(), true);
-        if (voting * 20 < config.onsetMs) return std::nullopt;
+        if (voting * 20 < config.onsetMs)
+            return std::nullopt;
         state.speaking = true;
         state.silenceMs = 0;
         state.votes.clear();
@@ -77,15 +83,16 @@ std::optional<VadEvent> vadStep(VadState& state, std::span<const std::int16_t> f
 
     // The peak decays by 2 dB a second, so a speaker who gets quieter is still followed.
     state.peakDb = state.shortDb > state.peakDb ? state.shortDb : state.peakDb - 0.04f;
-    const float release = std::max({config.absoluteMinDb,
-                                    state.floorDb + config.releaseAboveFloorDb,
-                                    state.peakDb - config.dropFromPeakDb});
+    const float release =
+        std::max({config.absoluteMinDb, state.floorDb + config.releaseAboveFloorDb,
+                  state.peakDb - config.dropFromPeakDb});
     if (state.shortDb > release) {
         state.silenceMs = 0;
         return std::nullopt;
     }
     state.silenceMs += 20;
-    if (state.silenceMs < hangoverMs) return std::nullopt;
+    if (state.silenceMs < hangoverMs)
+        return std::nullopt;
     state.speaking = false;
     state.silenceMs = 0;
     return VadEvent::SpeechEnd;
@@ -104,21 +111,25 @@ void processChunk(AudioCapture& capture, AudioSource source, std::span<const std
     const float old = capture.level[index].load();
     capture.level[index].exchange(value > old ? value : old * 0.85f + value * 0.15f);
 
-    if (capture.onAudio_) capture.onAudio_(source, samples);
+    if (capture.onAudio_)
+        capture.onAudio_(source, samples);
 
     const int hangover = capture.hangoverMs.load();
     for (std::size_t at = 0; at + kVadFrameSamples <= samples.size(); at += kVadFrameSamples) {
-        const auto event = vadStep(state, samples.subspan(at, kVadFrameSamples), capture.vadConfig,
-                                   hangover);
+        const auto event =
+            vadStep(state, samples.subspan(at, kVadFrameSamples), capture.vadConfig, hangover);
         if (event) {
             const bool start = *event == VadEvent::SpeechStart;
             capture.speaking[index].exchange(start);
-            if (start) capture.utteranceCount[index].fetch_add(1);
+            if (start)
+                capture.utteranceCount[index].fetch_add(1);
             log("vad {} {} (level {:.1f} dB, floor {:.1f} dB)", sourceName(source),
                 start ? "SPEECH START" : "speech end", state.levelDb, state.floorDb);
-            if (capture.onVad_) capture.onVad_(source, *event);
+            if (capture.onVad_)
+                capture.onVad_(source, *event);
         }
-        if (state.levelDb > capture.peakDb[index].load()) capture.peakDb[index].exchange(state.levelDb);
+        if (state.levelDb > capture.peakDb[index].load())
+            capture.peakDb[index].exchange(state.levelDb);
     }
     capture.levelDb[index].exchange(state.levelDb);
     capture.floorDb[index].exchange(state.floorDb);

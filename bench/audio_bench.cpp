@@ -3,10 +3,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <time.h>
 #include <atomic>
 #include <cmath>
 #include <random>
-#include <time.h>
 #include <vector>
 
 #include "audio/audio_capture.h"
@@ -30,7 +30,8 @@ std::vector<std::int16_t> makeSignal() {
     std::vector<std::int16_t> samples(160000);
     for (std::size_t i = 0; i < samples.size(); ++i) {
         double value = noise(random);
-        if ((i % 64000) < 24000) value += 3000.0 * std::sin(2.0 * M_PI * 300.0 * static_cast<double>(i) / 16000.0);
+        if ((i % 64000) < 24000)
+            value += 3000.0 * std::sin(2.0 * M_PI * 300.0 * static_cast<double>(i) / 16000.0);
         samples[i] = static_cast<std::int16_t>(std::lround(value));
     }
     return samples;
@@ -85,7 +86,8 @@ void BM_CaptureThreadsCpu(benchmark::State& state) {
         toSpeakers.wait(30s);
         toMicrophone.wait(30s);
     }
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     capture.stop();
     const double used = (cpu[0] - start0) + (cpu[1] - start1);
     state.counters["cpu_percent_of_core"] = 100.0 * used / wall;

@@ -37,7 +37,8 @@ public:
             std::lock_guard lock(mutex_);
             auto& seen = chunks_[morvelin::sourceIndex(source)];
             ++seen.count;
-            if (samples.size() != 1600) ++seen.wrongSize;
+            if (samples.size() != 1600)
+                ++seen.wrongSize;
             if (std::any_of(samples.begin(), samples.end(), [](auto s) { return s != 0; }))
                 ++seen.nonZero;
         };
@@ -55,7 +56,8 @@ public:
     std::vector<VadEvent> events(AudioSource source) const {
         std::vector<VadEvent> out;
         for (const auto& [s, e] : events())
-            if (s == source) out.push_back(e);
+            if (s == source)
+                out.push_back(e);
         return out;
     }
     struct Chunks {
@@ -67,7 +69,8 @@ public:
         std::lock_guard lock(mutex_);
         return chunks_[morvelin::sourceIndex(source)];
     }
-    bool waitForEvents(AudioSource source, std::size_t count, std::chrono::milliseconds timeout) const {
+    bool waitForEvents(AudioSource source, std::size_t count,
+                       std::chrono::milliseconds timeout) const {
         return waitUntil([&] { return events(source).size() >= count; }, timeout);
     }
 
@@ -79,7 +82,9 @@ private:
 
 int threadCount() {
     int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
     return n;
 }
 
@@ -89,9 +94,9 @@ protected:
     void startAndWarmUp() {
         ASSERT_EQ(capture.start(recorder.audio(), recorder.vad()), "");
         ASSERT_TRUE(waitUntil([&] { return capture.capturing[0] && capture.capturing[1]; }, 3s));
-        ASSERT_TRUE(waitUntil([&] {
-            return recorder.chunks(System).count >= 7 && recorder.chunks(Mic).count >= 7;
-        }, 5s));
+        ASSERT_TRUE(waitUntil(
+            [&] { return recorder.chunks(System).count >= 7 && recorder.chunks(Mic).count >= 7; },
+            5s));
     }
     bool waitForStatus(AudioSource source, const std::string& status,
                        std::chrono::milliseconds timeout = 5s) {
@@ -138,7 +143,8 @@ TEST_F(AudioCaptureTest, SpeechOnTheSpeakersIsOneSystemAudioUtterance) {
     const std::regex levelLine(
         R"(level System audio: peak -\d+\.\d dB, floor -\d+\.\d dB, speaking=(true|false), utterances=[01]\n)");
     EXPECT_TRUE(std::regex_search(log.text(), levelLine)) << log.text();
-    EXPECT_TRUE(log.contains("level Microphone: peak -140.0 dB, floor -70.0 dB, speaking=false, utterances=0"))
+    EXPECT_TRUE(log.contains(
+        "level Microphone: peak -140.0 dB, floor -70.0 dB, speaking=false, utterances=0"))
         << log.text();
 
     const float floorBefore = capture.floorDb[0];
@@ -219,7 +225,8 @@ TEST_F(AudioCaptureTest, NoSoundServerIsAFailureWithTheLibraryText) {
     pulse.kill();
     const std::string error = capture.start(recorder.audio(), recorder.vad());
     EXPECT_EQ(error.rfind("System audio: pa_context_connect failed (0x", 0), 0u) << error;
-    EXPECT_NE(error.find("; Microphone: pa_context_connect failed (0x"), std::string::npos) << error;
+    EXPECT_NE(error.find("; Microphone: pa_context_connect failed (0x"), std::string::npos)
+        << error;
 }
 
 TEST_F(AudioCaptureTest, UnpluggedSpeakersEndTheUtteranceAndCaptureMovesToTheNewDefault) {
@@ -232,8 +239,9 @@ TEST_F(AudioCaptureTest, UnpluggedSpeakersEndTheUtteranceAndCaptureMovesToTheNew
     EXPECT_EQ(recorder.events(System), (std::vector{VadEvent::SpeechStart, VadEvent::SpeechEnd}));
     EXPECT_FALSE(capture.speaking[0]);
     ASSERT_TRUE(waitForStatus(System, "capturing from Mic-input", 3s)) << capture.status(System);
-    EXPECT_TRUE(log.contains(
-        "audio System audio lost (device was removed or changed) - reconnecting to the default device"));
+    EXPECT_TRUE(
+        log.contains("audio System audio lost (device was removed or changed) - reconnecting to "
+                     "the default device"));
     EXPECT_TRUE(log.contains("audio System audio capturing from \"Mic-input\""));
 
     // The new default (mic_in) now carries the interviewer: both sources hear it.
@@ -269,9 +277,13 @@ TEST_F(AudioCaptureTest, RecoversFromASoundServerRestart) {
     startAndWarmUp();
     pulse.kill();
     ASSERT_TRUE(waitUntil([&] { return !capture.capturing[0] && !capture.capturing[1]; }, 2s));
-    ASSERT_TRUE(waitUntil([&] {
-        return capture.status(System).rfind("waiting for a device - pa_context_connect failed (", 0) == 0;
-    }, 3s)) << capture.status(System);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return capture.status(System).rfind(
+                       "waiting for a device - pa_context_connect failed (", 0) == 0;
+        },
+        3s))
+        << capture.status(System);
     EXPECT_TRUE(log.contains("audio System audio lost (audio capture failed (0x")) << log.text();
 
     pulse.start();
@@ -301,9 +313,13 @@ TEST_F(AudioCaptureTest, ReconnectRequestWhileSpeakingEndsTheUtteranceAndKeepsTh
     ASSERT_TRUE(recorder.waitForEvents(System, 2, 1s));
     EXPECT_EQ(recorder.events(System)[1], VadEvent::SpeechEnd);
     // Both threads reopen; the microphone was not speaking and gets no event.
-    ASSERT_TRUE(waitUntil([&] {
-        return log.count("lost (reconnect requested) - reconnecting to the default device") == 2;
-    }, 2s)) << log.text();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return log.count("lost (reconnect requested) - reconnecting to the default device") ==
+                   2;
+        },
+        2s))
+        << log.text();
     EXPECT_TRUE(recorder.events(Mic).empty());
     ASSERT_TRUE(waitUntil([&] { return capture.capturing[0] && capture.capturing[1]; }, 2s));
     EXPECT_EQ(capture.utteranceCount[0], 1u);
@@ -328,9 +344,10 @@ TEST_F(AudioCaptureTest, SilentLoopbackStillDeliversZeroChunks) {
 TEST_F(AudioCaptureTest, MicrophoneThatFallsSilentIsReopened) {
     startAndWarmUp();
     ASSERT_EQ(pulse.pactl({"suspend-source", "mic", "1"}).exitCode, 0);
-    ASSERT_TRUE(waitUntil([&] {
-        return log.contains("audio Microphone lost (microphone stopped delivering audio)");
-    }, 7s)) << log.text();
+    ASSERT_TRUE(waitUntil(
+        [&] { return log.contains("audio Microphone lost (microphone stopped delivering audio)"); },
+        7s))
+        << log.text();
     ASSERT_EQ(pulse.pactl({"suspend-source", "mic", "0"}).exitCode, 0);
     EXPECT_TRUE(waitForStatus(Mic, "capturing from Headset-microphone", 2s));
     EXPECT_EQ(log.count("audio Microphone capturing from"), 2u);

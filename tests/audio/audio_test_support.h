@@ -26,9 +26,11 @@ inline std::vector<std::int16_t> sineAt(double energyDb, std::size_t samples, do
 // Gaussian noise of the given level (mean square in dB full scale), reproducible.
 inline std::vector<std::int16_t> noiseAt(double energyDb, std::size_t samples, unsigned seed = 7) {
     std::mt19937 random(seed);
-    std::normal_distribution<double> normal(0.0, std::sqrt(std::pow(10.0, energyDb / 10.0)) * 32768.0);
+    std::normal_distribution<double> normal(0.0,
+                                            std::sqrt(std::pow(10.0, energyDb / 10.0)) * 32768.0);
     std::vector<std::int16_t> out(samples);
-    for (auto& s : out) s = static_cast<std::int16_t>(std::clamp(std::lround(normal(random)), -32768L, 32767L));
+    for (auto& s : out)
+        s = static_cast<std::int16_t>(std::clamp(std::lround(normal(random)), -32768L, 32767L));
     return out;
 }
 
@@ -37,14 +39,19 @@ inline std::vector<std::int16_t> noiseAt(double energyDb, std::size_t samples, u
 class LogWatch {
 public:
     LogWatch() : start_(readFile(morvelin::Logger::instance().path()).size()) {}
-    std::string text() const { return readFile(morvelin::Logger::instance().path()).substr(start_); }
+    std::string text() const {
+        return readFile(morvelin::Logger::instance().path()).substr(start_);
+    }
     std::size_t count(const std::string& needle) const {
         const std::string all = text();
         std::size_t n = 0;
-        for (auto at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) ++n;
+        for (auto at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1))
+            ++n;
         return n;
     }
-    bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
+    bool contains(const std::string& needle) const {
+        return text().find(needle) != std::string::npos;
+    }
 
 private:
     std::size_t start_;

@@ -26,12 +26,14 @@ struct FrameRun {
     // Index of the first frame that raised `event`, or -1.
     int first(VadEvent event) const {
         for (std::size_t i = 0; i < events.size(); ++i)
-            if (events[i] == event) return static_cast<int>(i);
+            if (events[i] == event)
+                return static_cast<int>(i);
         return -1;
     }
     int count() const {
         int n = 0;
-        for (const auto& e : events) n += e.has_value();
+        for (const auto& e : events)
+            n += e.has_value();
         return n;
     }
 };
@@ -40,8 +42,8 @@ FrameRun feed(VadState& state, const std::vector<std::int16_t>& samples, int han
               const VadConfig& config = {}) {
     FrameRun run;
     for (std::size_t at = 0; at + kFrame <= samples.size(); at += kFrame)
-        run.events.push_back(morvelin::vadStep(
-            state, std::span(samples).subspan(at, kFrame), config, hangoverMs));
+        run.events.push_back(
+            morvelin::vadStep(state, std::span(samples).subspan(at, kFrame), config, hangoverMs));
     return run;
 }
 
@@ -177,7 +179,8 @@ protected:
         capture.peakDb[0] = -140.0f;
         capture.peakDb[1] = -140.0f;
     }
-    void process(const std::vector<std::int16_t>& samples, AudioSource source = AudioSource::SystemAudio) {
+    void process(const std::vector<std::int16_t>& samples,
+                 AudioSource source = AudioSource::SystemAudio) {
         morvelin::processChunk(capture, source, samples, state);
     }
     AudioCapture capture;
@@ -205,12 +208,14 @@ TEST_F(ProcessChunk, PublishesSpeechStartCountsItAndLogsIt) {
     EXPECT_NEAR(capture.peakDb[0], -20.0f, 0.05f);
     // The tone's first frame started the vote; the line shows the state at the sixth.
     EXPECT_EQ(log.count("vad System audio SPEECH START"), 1u);
-    EXPECT_TRUE(log.contains(fmt::format("vad System audio SPEECH START (level {:.1f} dB, floor {:.1f} dB)",
-                                         state.levelDb, state.floorDb)))
+    EXPECT_TRUE(
+        log.contains(fmt::format("vad System audio SPEECH START (level {:.1f} dB, floor {:.1f} dB)",
+                                 state.levelDb, state.floorDb)))
         << log.text();
 
     // Utterances count starts, not ends.
-    for (int i = 0; i < 10; ++i) process(std::vector<std::int16_t>(1600, 0));
+    for (int i = 0; i < 10; ++i)
+        process(std::vector<std::int16_t>(1600, 0));
     EXPECT_FALSE(capture.speaking[0]);
     EXPECT_EQ(capture.utteranceCount[0], 1u);
     EXPECT_TRUE(log.contains("vad System audio speech end (level -140.0 dB, floor "));

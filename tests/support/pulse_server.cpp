@@ -26,7 +26,8 @@ int countLines(const std::string& text) {
     int lines = 0;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
-        if (!line.empty()) ++lines;
+        if (!line.empty())
+            ++lines;
     return lines;
 }
 
@@ -71,11 +72,11 @@ void PulseServer::launchDaemon() {
     // Run as root (as in CI containers) the daemon only warns. Real-time scheduling and a
     // raised nice level are turned off: several test daemons run side by side and must
     // not starve the tests that drive them.
-    daemon_ = Subprocess({"pulseaudio", "-n", "-F", configFile_.string(), "--daemonize=no",
-                          "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no",
-                          "--realtime=no", "--high-priority=no",
-                          "--log-target=file:" + (dir_ / "daemon.log").string()},
-                         options);
+    daemon_ =
+        Subprocess({"pulseaudio", "-n", "-F", configFile_.string(), "--daemonize=no",
+                    "--exit-idle-time=-1", "--disallow-exit", "--use-pid-file=no", "--realtime=no",
+                    "--high-priority=no", "--log-target=file:" + (dir_ / "daemon.log").string()},
+                   options);
     // Until the socket is up pactl fails loudly; ask through a shell that keeps it quiet.
     const bool answers = waitUntil(
         [&] {
@@ -109,11 +110,13 @@ void PulseServer::startKeepAlive(const std::string& sink) {
     const int before = countLines(pactl({"list", "short", "source-outputs"}).output);
     SpawnOptions options;
     options.quiet = true;
-    keepAlive_.emplace_back(std::vector<std::string>{"parec", "--latency-msec=20", "-d",
-                                                     sink + ".monitor", "--raw"},
-                            options);
+    keepAlive_.emplace_back(
+        std::vector<std::string>{"parec", "--latency-msec=20", "-d", sink + ".monitor", "--raw"},
+        options);
     waitUntil(
-        [&] { return countLines(pactl({"list", "short", "source-outputs"}).output) > before; },
+        [&] {
+            return countLines(pactl({"list", "short", "source-outputs"}).output) > before;
+        },
         5s);
 }
 
@@ -133,7 +136,8 @@ CommandResult PulseServer::pactl(const std::vector<std::string>& args) {
 int PulseServer::loadModule(const std::string& name, const std::string& arguments) {
     std::vector<std::string> args{"load-module", name};
     std::istringstream words(arguments);
-    for (std::string word; words >> word;) args.push_back(word);
+    for (std::string word; words >> word;)
+        args.push_back(word);
     const auto result = pactl(args);
     if (result.exitCode != 0)
         throw std::runtime_error("PulseServer: cannot load " + name + " " + arguments);
@@ -148,20 +152,23 @@ std::optional<int> PulseServer::sinkModule(const std::string& sink) {
     std::istringstream lines(pactl({"list", "short", "modules"}).output);
     const std::string wanted = "sink_name=" + sink;
     for (std::string line; std::getline(lines, line);) {
-        if (line.find("module-null-sink") == std::string::npos) continue;
+        if (line.find("module-null-sink") == std::string::npos)
+            continue;
         const auto at = line.find(wanted);
-        if (at == std::string::npos) continue;
+        if (at == std::string::npos)
+            continue;
         const auto end = at + wanted.size();
-        if (end < line.size() && line[end] != ' ' && line[end] != '\t') continue;
+        if (end < line.size() && line[end] != ' ' && line[end] != '\t')
+            continue;
         return std::stoi(line);
     }
     return std::nullopt;
 }
 
 int PulseServer::addSink(const std::string& name, const std::string& description) {
-    const int index = loadModule("module-null-sink", "sink_name=" + name +
-                                                         " sink_properties=device.description=" +
-                                                         description);
+    const int index =
+        loadModule("module-null-sink",
+                   "sink_name=" + name + " sink_properties=device.description=" + description);
     startKeepAlive(name);
     wakeSinks({name});
     return index;
@@ -192,12 +199,13 @@ std::filesystem::path PulseServer::makeSpeech(const std::string& text) {
 
 std::filesystem::path PulseServer::makeTone(double frequencyHz, double seconds, double peakDb) {
     const auto file = dir_ / ("tone-" + std::to_string(++fileCounter_) + ".wav");
-    const auto result = runCommand({"sox", "-n", "-r", "16000", "-c", "1", "-b", "16",
-                                    file.string(), "synth", std::to_string(seconds), "sine",
-                                    std::to_string(frequencyHz), "vol",
-                                    std::to_string(std::pow(10.0, peakDb / 20.0))},
-                                   30s);
-    if (result.exitCode != 0) throw std::runtime_error("PulseServer: sox failed");
+    const auto result =
+        runCommand({"sox", "-n", "-r", "16000", "-c", "1", "-b", "16", file.string(), "synth",
+                    std::to_string(seconds), "sine", std::to_string(frequencyHz), "vol",
+                    std::to_string(std::pow(10.0, peakDb / 20.0))},
+                   30s);
+    if (result.exitCode != 0)
+        throw std::runtime_error("PulseServer: sox failed");
     return file;
 }
 
@@ -218,7 +226,8 @@ std::vector<std::int16_t> PulseServer::record(const std::string& source,
         if (!running && !bytes.empty()) {
             running = true;
             deadline = std::chrono::steady_clock::now() + duration;
-            if (started) started();
+            if (started)
+                started();
         }
     }
     recorder.stop();
@@ -229,9 +238,11 @@ std::vector<std::int16_t> PulseServer::record(const std::string& source,
 
 double rmsDb(std::span<const std::int16_t> samples) {
     double sum = 0;
-    for (const auto s : samples) sum += static_cast<double>(s) * s;
+    for (const auto s : samples)
+        sum += static_cast<double>(s) * s;
     const double meanSquare = samples.empty() ? 0 : sum / static_cast<double>(samples.size());
-    if (meanSquare <= 0) return -140;
+    if (meanSquare <= 0)
+        return -140;
     return 10 * std::log10(meanSquare / (32768.0 * 32768.0));
 }
 

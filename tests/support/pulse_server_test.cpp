@@ -1,8 +1,8 @@
 #include "tests/support/pulse_server.h"
 
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <cstdlib>
 
 namespace halvenor::test {
 namespace {
@@ -19,8 +19,8 @@ TEST(PulseServer, SpeakersMonitorCarriesWhatIsPlayedIntoSpeakersOnly) {
     EXPECT_GT(rmsDb(monitor), -20.0);
     EXPECT_GT(monitor.size(), 16000u);
 
-    const auto microphone = pulse.record("@DEFAULT_SOURCE@", 800ms,
-                                         [&] { playback = pulse.playInBackground(tone, "speakers"); });
+    const auto microphone = pulse.record(
+        "@DEFAULT_SOURCE@", 800ms, [&] { playback = pulse.playInBackground(tone, "speakers"); });
     EXPECT_GT(microphone.size(), 8000u);
     EXPECT_LT(rmsDb(microphone), -100.0);
 }
