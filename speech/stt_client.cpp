@@ -21,7 +21,8 @@ constexpr const char* kCloseStreamMessage = R"({"type":"CloseStream"})";
 std::string sttBaseUrl() {
     const char* configured = std::getenv("HALVENOR_STT_BASE_URL");
     std::string base = configured && *configured ? configured : "wss://api.deepgram.com";
-    while (!base.empty() && base.back() == '/') base.pop_back();
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
     return base;
 }
 
@@ -47,22 +48,26 @@ void SttClient::start(const std::string& url, const std::string& apiKey,
     auto socket = std::make_unique<WebSocketClient>();
     socket->setUrl(url);
     WebSocketHeaders headers;
-    if (!apiKey.empty()) headers.emplace_back("Authorization", "Token " + apiKey);
+    if (!apiKey.empty())
+        headers.emplace_back("Authorization", "Token " + apiKey);
     socket->setExtraHeaders(std::move(headers));
     socket->setPingInterval(15);
     socket->enableAutomaticReconnection();
     socket->setMaxWaitBetweenReconnectionRetries(5000);
-    socket->setOnMessageCallback([this, onStatus = std::move(onStatus)](const WebSocketMessage& message) {
-        onMessage(message, onStatus);
-    });
+    socket->setOnMessageCallback(
+        [this, onStatus = std::move(onStatus)](const WebSocketMessage& message) {
+            onMessage(message, onStatus);
+        });
     socket->start();
     socket_ = std::move(socket);
 }
 
 void SttClient::sendAudio(std::span<const std::int16_t> samples) {
-    if (!connected_ || samples.empty()) return;
+    if (!connected_ || samples.empty())
+        return;
     std::lock_guard lock(mutex_);
-    if (!socket_) return;
+    if (!socket_)
+        return;
     std::string bytes(samples.size_bytes(), '\0');
     if constexpr (std::endian::native == std::endian::little) {
         std::memcpy(bytes.data(), samples.data(), bytes.size());
@@ -78,8 +83,10 @@ void SttClient::sendAudio(std::span<const std::int16_t> samples) {
 
 void SttClient::stop() {
     std::lock_guard lock(mutex_);
-    if (!socket_) return;
-    if (connected_) socket_->sendText(kCloseStreamMessage);
+    if (!socket_)
+        return;
+    if (connected_)
+        socket_->sendText(kCloseStreamMessage);
     // Joins the socket's thread; its handler never takes mutex_, so this cannot deadlock.
     socket_->stop(1000, "Normal closure");
     socket_.reset();
@@ -88,31 +95,35 @@ void SttClient::stop() {
 
 void SttClient::onMessage(const WebSocketMessage& message, const StatusCallback& onStatus) {
     switch (message.type) {
-    case WebSocketMessageType::Open:
-        connected_ = true;
-        if (onStatus) onStatus("connected");
-        break;
-    case WebSocketMessageType::Close:
-        connected_ = false;
-        if (onStatus) onStatus(message.reason.empty() ? std::string("closed")
-                                                      : fmt::format("closed: {}", message.reason));
-        break;
-    case WebSocketMessageType::Error:
-        connected_ = false;
-        if (onStatus)
-            onStatus(message.httpStatus == 0
-                         ? fmt::format("error: {}", message.reason)
-                         : fmt::format("error (HTTP {}): {}", message.httpStatus, message.reason));
-        break;
-    case WebSocketMessageType::Message:
-        if (!message.binary) handleResult(message.data);
-        break;
+        case WebSocketMessageType::Open:
+            connected_ = true;
+            if (onStatus)
+                onStatus("connected");
+            break;
+        case WebSocketMessageType::Close:
+            connected_ = false;
+            if (onStatus)
+                onStatus(message.reason.empty() ? std::string("closed")
+                                                : fmt::format("closed: {}", message.reason));
+            break;
+        case WebSocketMessageType::Error:
+            connected_ = false;
+            if (onStatus)
+                onStatus(message.httpStatus == 0 ? fmt::format("error: {}", message.reason)
+                                                 : fmt::format("error (HTTP {}): {}",
+                                                               message.httpStatus, message.reason));
+            break;
+        case WebSocketMessageType::Message:
+            if (!message.binary)
+                handleResult(message.data);
+            break;
     }
 }
 
 void SttClient::handleResult(const std::string& text) {
     const auto result = parseSttResult(text);
-    if (result && onTranscript_) onTranscript_(result->transcript, result->isFinal, result->speechFinal);
+    if (result && onTranscript_)
+        onTranscript_(result->transcript, result->isFinal, result->speechFinal);
 }
 
 }  // namespace morvelin

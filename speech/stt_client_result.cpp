@@ -8,10 +8,13 @@ std::optional<SttResult> parseSttResult(const std::string& text) noexcept {
     try {
         const auto message = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false,
                                                    /*ignore_comments=*/false);
-        if (!message.is_object()) return std::nullopt;  // a parse failure is "discarded", not an object
-        if (message.value("type", std::string()) != "Results") return std::nullopt;
+        if (!message.is_object())
+            return std::nullopt;  // a parse failure is "discarded", not an object
+        if (message.value("type", std::string()) != "Results")
+            return std::nullopt;
         const auto& alternatives = message.at("channel").at("alternatives");
-        if (!alternatives.is_array() || alternatives.empty()) return std::nullopt;
+        if (!alternatives.is_array() || alternatives.empty())
+            return std::nullopt;
         SttResult result;
         result.transcript = alternatives.front().value("transcript", std::string());
         // Only the top-level flags count; the same names inside "channel" or an alternative
@@ -19,7 +22,8 @@ std::optional<SttResult> parseSttResult(const std::string& text) noexcept {
         result.isFinal = message.value("is_final", false);
         result.speechFinal = message.value("speech_final", false);
         // An empty final result still tells the consumer that its stretch of audio ended.
-        if (result.transcript.empty() && !result.isFinal) return std::nullopt;
+        if (result.transcript.empty() && !result.isFinal)
+            return std::nullopt;
         return result;
     } catch (...) {
         // A member of the wrong type, a missing "channel" or "alternatives", or running out

@@ -63,7 +63,8 @@ struct ParsedUrl {
 std::optional<ParsedUrl> parseUrl(const std::string& url) {
     ParsedUrl parsed;
     const auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string::npos) return std::nullopt;
+    if (schemeEnd == std::string::npos)
+        return std::nullopt;
     std::string scheme = url.substr(0, schemeEnd);
     std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -77,23 +78,28 @@ std::optional<ParsedUrl> parseUrl(const std::string& url) {
     std::string portText;
     if (!authority.empty() && authority.front() == '[') {
         const auto close = authority.find(']');
-        if (close == std::string::npos) return std::nullopt;
+        if (close == std::string::npos)
+            return std::nullopt;
         parsed.host = authority.substr(1, close - 1);
         if (close + 1 < authority.size()) {
-            if (authority[close + 1] != ':') return std::nullopt;
+            if (authority[close + 1] != ':')
+                return std::nullopt;
             portText = authority.substr(close + 2);
         }
     } else {
         const auto colon = authority.rfind(':');
         parsed.host = authority.substr(0, colon);
-        if (colon != std::string::npos) portText = authority.substr(colon + 1);
+        if (colon != std::string::npos)
+            portText = authority.substr(colon + 1);
     }
-    if (parsed.host.empty() || parsed.host.find('@') != std::string::npos) return std::nullopt;
+    if (parsed.host.empty() || parsed.host.find('@') != std::string::npos)
+        return std::nullopt;
     const std::string defaultPort = parsed.tls ? "443" : "80";
     if (portText.empty()) {
         parsed.port = defaultPort;
     } else {
-        if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(),
+        if (portText.size() > 5 ||
+            !std::all_of(portText.begin(), portText.end(),
                          [](unsigned char c) { return std::isdigit(c) != 0; }) ||
             std::stoi(portText) < 1 || std::stoi(portText) > 65535)
             return std::nullopt;
@@ -102,11 +108,13 @@ std::optional<ParsedUrl> parseUrl(const std::string& url) {
     std::string target =
         authorityEnd == std::string::npos ? std::string() : url.substr(authorityEnd);
     target = target.substr(0, target.find('#'));
-    if (target.empty() || target.front() != '/') target.insert(0, "/");
+    if (target.empty() || target.front() != '/')
+        target.insert(0, "/");
     parsed.target = target;
     const bool ipv6 = parsed.host.find(':') != std::string::npos;
     parsed.hostHeader = ipv6 ? "[" + parsed.host + "]" : parsed.host;
-    if (parsed.port != defaultPort) parsed.hostHeader += ":" + parsed.port;
+    if (parsed.port != defaultPort)
+        parsed.hostHeader += ":" + parsed.port;
     return parsed;
 }
 
@@ -171,18 +179,23 @@ public:
         beast::get_lowest_layer(ws_).expires_after(kConnectTimeout);
         beast::get_lowest_layer(ws_).async_connect(
             endpoints, [self = self()](beast::error_code ec, const tcp::endpoint&) {
-                if (ec) return self->fail(ec, "connect");
+                if (ec)
+                    return self->fail(ec, "connect");
                 beast::error_code ignored;
-                beast::get_lowest_layer(self->ws_).socket().set_option(tcp::no_delay(true), ignored);
+                beast::get_lowest_layer(self->ws_).socket().set_option(tcp::no_delay(true),
+                                                                       ignored);
                 self->secure();
             });
     }
 
     void enqueue(Outgoing item) override {
-        if (!open_ || closing_) return;
-        if (item.kind == Outgoing::Kind::Close) closing_ = true;
+        if (!open_ || closing_)
+            return;
+        if (item.kind == Outgoing::Kind::Close)
+            closing_ = true;
         outbox_.push_back(std::move(item));
-        if (!writing_) writeNext();
+        if (!writing_)
+            writeNext();
     }
 
     void abort() override {
@@ -211,7 +224,8 @@ private:
             ws_.next_layer().set_verify_mode(ssl::verify_peer);
             ws_.next_layer().async_handshake(ssl::stream_base::client,
                                              [self = self()](beast::error_code ec) {
-                                                 if (ec) return self->fail(ec, "TLS handshake");
+                                                 if (ec)
+                                                     return self->fail(ec, "TLS handshake");
                                                  self->upgrade();
                                              });
         } else {
@@ -228,20 +242,23 @@ private:
         // TCP gives up minutes later.
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = kConnectTimeout;
-        timeouts.idle_timeout = pingInterval_.count() > 0
-                                    ? std::chrono::duration_cast<std::chrono::nanoseconds>(2 * pingInterval_)
-                                    : websocket::stream_base::none();
+        timeouts.idle_timeout =
+            pingInterval_.count() > 0
+                ? std::chrono::duration_cast<std::chrono::nanoseconds>(2 * pingInterval_)
+                : websocket::stream_base::none();
         timeouts.keep_alive_pings = pingInterval_.count() > 0;
         ws_.set_option(timeouts);
         ws_.set_option(websocket::stream_base::decorator(
             [headers = headers_](websocket::request_type& request) {
-                for (const auto& [name, value] : headers) request.set(name, value);
+                for (const auto& [name, value] : headers)
+                    request.set(name, value);
             }));
         ws_.async_handshake(response_, url_.hostHeader, url_.target,
                             [self = self()](beast::error_code ec) {
                                 if (ec == websocket::error::upgrade_declined)
                                     return self->refused();
-                                if (ec) return self->fail(ec, "WebSocket handshake");
+                                if (ec)
+                                    return self->fail(ec, "WebSocket handshake");
                                 self->open_ = true;
                                 self->owner_.connectionOpened(self.get());
                                 self->read();
@@ -268,7 +285,8 @@ private:
 
     void read() {
         ws_.async_read(buffer_, [self = self()](beast::error_code ec, std::size_t) {
-            if (ec) return self->lost(ec);
+            if (ec)
+                return self->lost(ec);
             WebSocketMessage message;
             message.type = WebSocketMessageType::Message;
             message.binary = !self->ws_.got_text();
@@ -294,7 +312,8 @@ private:
     }
 
     void end(WebSocketMessage event) {
-        if (ended_) return;
+        if (ended_)
+            return;
         ended_ = true;
         open_ = false;
         outbox_.clear();
@@ -308,7 +327,8 @@ private:
         }
         writing_ = true;
         auto done = [self = self()](beast::error_code ec, std::size_t = 0) {
-            if (!self->outbox_.empty()) self->outbox_.pop_front();
+            if (!self->outbox_.empty())
+                self->outbox_.pop_front();
             if (ec) {
                 // The read side notices the broken connection and reports it.
                 self->writing_ = false;
@@ -318,18 +338,19 @@ private:
         };
         Outgoing& next = outbox_.front();
         switch (next.kind) {
-        case Outgoing::Kind::Binary:
-        case Outgoing::Kind::Text:
-            ws_.binary(next.kind == Outgoing::Kind::Binary);
-            ws_.async_write(net::buffer(next.data), std::move(done));
-            break;
-        case Outgoing::Kind::Close: {
-            websocket::close_reason reason(static_cast<websocket::close_code>(next.code),
-                                           // a close frame has room for 123 bytes of reason
-                                           beast::string_view(next.data).substr(0, 123));
-            ws_.async_close(reason, [done = std::move(done)](beast::error_code ec) { done(ec); });
-            break;
-        }
+            case Outgoing::Kind::Binary:
+            case Outgoing::Kind::Text:
+                ws_.binary(next.kind == Outgoing::Kind::Binary);
+                ws_.async_write(net::buffer(next.data), std::move(done));
+                break;
+            case Outgoing::Kind::Close: {
+                websocket::close_reason reason(static_cast<websocket::close_code>(next.code),
+                                               // a close frame has room for 123 bytes of reason
+                                               beast::string_view(next.data).substr(0, 123));
+                ws_.async_close(reason,
+                                [done = std::move(done)](beast::error_code ec) { done(ec); });
+                break;
+            }
         }
     }
 
@@ -355,7 +376,8 @@ public:
         tls_.set_default_verify_paths(ec);
         for (const auto& file : settings_.caFiles) {
             tls_.load_verify_file(file, ec);
-            if (ec) setupError_ = fmt::format("loading CA file {} failed: {}", file, ec.message());
+            if (ec)
+                setupError_ = fmt::format("loading CA file {} failed: {}", file, ec.message());
         }
     }
 
@@ -370,7 +392,8 @@ public:
     }
 
     void send(Outgoing item) {
-        if (connection_ && connection_->isOpen()) connection_->enqueue(std::move(item));
+        if (connection_ && connection_->isOpen())
+            connection_->enqueue(std::move(item));
     }
 
     void shutdown(std::uint16_t code, std::string reason) {
@@ -379,12 +402,14 @@ public:
         closeReason_ = std::move(reason);
         retryTimer_.cancel();
         resolver_.cancel();
-        if (!connection_) return finish();
+        if (!connection_)
+            return finish();
         if (connection_->isOpen()) {
             connection_->enqueue(Outgoing{Outgoing::Kind::Close, closeReason_, code});
             stopTimer_.expires_after(kCloseTimeout);
             stopTimer_.async_wait([this](beast::error_code ec) {
-                if (!ec && connection_) connection_->abort();
+                if (!ec && connection_)
+                    connection_->abort();
             });
         } else {
             connection_->abort();
@@ -393,21 +418,23 @@ public:
 
 private:
     void connect() {
-        if (stopping_) return;
+        if (stopping_)
+            return;
         if (!url_ || !setupError_.empty()) {
             deliverError(url_ ? setupError_ : fmt::format("invalid URL: {}", settings_.url));
             return retryLater();
         }
-        resolver_.async_resolve(url_->host, url_->port,
-                                [this](beast::error_code ec, tcp::resolver::results_type results) {
-                                    if (stopping_) return finish();
-                                    if (ec) {
-                                        deliverError(fmt::format("resolving {} failed: {}",
-                                                                 url_->host, ec.message()));
-                                        return retryLater();
-                                    }
-                                    open(results);
-                                });
+        resolver_.async_resolve(
+            url_->host, url_->port,
+            [this](beast::error_code ec, tcp::resolver::results_type results) {
+                if (stopping_)
+                    return finish();
+                if (ec) {
+                    deliverError(fmt::format("resolving {} failed: {}", url_->host, ec.message()));
+                    return retryLater();
+                }
+                open(results);
+            });
     }
 
     void open(const tcp::resolver::results_type& results) {
@@ -421,14 +448,16 @@ private:
     }
 
     void retryLater() {
-        if (stopping_ || !settings_.reconnect) return finish();
+        if (stopping_ || !settings_.reconnect)
+            return finish();
         const auto wait = std::min<std::chrono::milliseconds>(
             kFirstRetryWait * (1 << std::min(failures_, 16)),
             std::chrono::milliseconds(std::max(settings_.maxWaitMs, 0)));
         ++failures_;
         retryTimer_.expires_after(wait);
         retryTimer_.async_wait([this](beast::error_code ec) {
-            if (!ec) connect();
+            if (!ec)
+                connect();
         });
     }
 
@@ -437,7 +466,8 @@ private:
     }
 
     void connectionOpened(Connection* connection) override {
-        if (connection != connection_.get()) return;
+        if (connection != connection_.get())
+            return;
         failures_ = 0;
         open_ = true;
         deliver(WebSocketMessage{WebSocketMessageType::Open, {}, false, 0, 0, {}});
@@ -446,11 +476,13 @@ private:
     void connectionMessage(Connection* connection, WebSocketMessage message) override {
         // Results that arrive while a stop waits for the close still count: the service
         // flushes its last words after the end-of-stream message.
-        if (connection == connection_.get()) deliver(message);
+        if (connection == connection_.get())
+            deliver(message);
     }
 
     void connectionEnded(Connection* connection, WebSocketMessage event) override {
-        if (connection != connection_.get()) return;
+        if (connection != connection_.get())
+            return;
         const bool wasOpen = open_.exchange(false);
         connection_.reset();
         if (stopping_) {
@@ -475,7 +507,8 @@ private:
     }
 
     void deliver(const WebSocketMessage& message) {
-        if (settings_.callback) settings_.callback(message);
+        if (settings_.callback)
+            settings_.callback(message);
     }
 
     // Lets the I/O thread run out of work once the last operation has completed.
@@ -513,7 +546,8 @@ struct WebSocketClient::Impl {
 
     bool post(Outgoing item) {
         std::lock_guard lock(runnerMutex);
-        if (!runner || !open) return false;
+        if (!runner || !open)
+            return false;
         runner->post([runner = runner.get(), item = std::move(item)]() mutable {
             runner->send(std::move(item));
         });
@@ -523,17 +557,25 @@ struct WebSocketClient::Impl {
 
 WebSocketClient::WebSocketClient() : impl_(std::make_unique<Impl>()) {}
 
-WebSocketClient::~WebSocketClient() { stop(); }
+WebSocketClient::~WebSocketClient() {
+    stop();
+}
 
-void WebSocketClient::setUrl(const std::string& url) { impl_->settings.url = url; }
+void WebSocketClient::setUrl(const std::string& url) {
+    impl_->settings.url = url;
+}
 
 void WebSocketClient::setExtraHeaders(WebSocketHeaders headers) {
     impl_->settings.headers = std::move(headers);
 }
 
-void WebSocketClient::setPingInterval(int seconds) { impl_->settings.pingSeconds = seconds; }
+void WebSocketClient::setPingInterval(int seconds) {
+    impl_->settings.pingSeconds = seconds;
+}
 
-void WebSocketClient::enableAutomaticReconnection() { impl_->settings.reconnect = true; }
+void WebSocketClient::enableAutomaticReconnection() {
+    impl_->settings.reconnect = true;
+}
 
 void WebSocketClient::setMaxWaitBetweenReconnectionRetries(int milliseconds) {
     impl_->settings.maxWaitMs = milliseconds;
@@ -565,12 +607,13 @@ bool WebSocketClient::sendText(std::string text) {
 void WebSocketClient::stop(std::uint16_t code, const std::string& reason) {
     {
         std::lock_guard lock(impl_->runnerMutex);
-        if (!impl_->runner) return;
-        impl_->runner->post([runner = impl_->runner.get(), code, reason] {
-            runner->shutdown(code, reason);
-        });
+        if (!impl_->runner)
+            return;
+        impl_->runner->post(
+            [runner = impl_->runner.get(), code, reason] { runner->shutdown(code, reason); });
     }
-    if (impl_->thread.joinable()) impl_->thread.join();
+    if (impl_->thread.joinable())
+        impl_->thread.join();
     std::lock_guard lock(impl_->runnerMutex);
     impl_->runner.reset();
     impl_->open = false;

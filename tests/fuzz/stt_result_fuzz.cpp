@@ -11,6 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const auto result = morvelin::parseSttResult(text);
-    if (result && result->transcript.empty() && !result->isFinal) std::abort();
+    if (result && result->transcript.empty() && !result->isFinal)
+        std::abort();
     return 0;
 }

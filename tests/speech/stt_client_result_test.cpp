@@ -23,36 +23,57 @@ const std::vector<std::string> kSeeds{
 
 // Byte-level and token-level edits of the kind a broken proxy or a changed service produces.
 std::string mutate(std::string text, std::mt19937& random) {
-    static const std::vector<std::string> tokens{
-        "{", "}", "[", "]", ",", ":", "\"", "\\", "true", "false", "null", "0", "-1e999",
-        "\"Results\"", "\"channel\"", "\"alternatives\"", "\"transcript\"", "\"is_final\"",
-        "/*", "\xff", std::string(1, '\0'), "\\u0000", "\\ud800", "1.5"};
+    static const std::vector<std::string> tokens{"{",
+                                                 "}",
+                                                 "[",
+                                                 "]",
+                                                 ",",
+                                                 ":",
+                                                 "\"",
+                                                 "\\",
+                                                 "true",
+                                                 "false",
+                                                 "null",
+                                                 "0",
+                                                 "-1e999",
+                                                 "\"Results\"",
+                                                 "\"channel\"",
+                                                 "\"alternatives\"",
+                                                 "\"transcript\"",
+                                                 "\"is_final\"",
+                                                 "/*",
+                                                 "\xff",
+                                                 std::string(1, '\0'),
+                                                 "\\u0000",
+                                                 "\\ud800",
+                                                 "1.5"};
     const int edits = 1 + static_cast<int>(random() % 4);
     for (int e = 0; e < edits; ++e) {
         const std::size_t at = text.empty() ? 0 : random() % (text.size() + 1);
         switch (random() % 6) {
-        case 0:  // flip a byte
-            if (!text.empty()) text[at % text.size()] ^= static_cast<char>(1 + random() % 255);
-            break;
-        case 1:  // insert a token
-            text.insert(at, tokens[random() % tokens.size()]);
-            break;
-        case 2:  // delete a stretch
-            text.erase(at, random() % 8);
-            break;
-        case 3:  // duplicate a stretch
-            text.insert(at, text.substr(at, random() % 16));
-            break;
-        case 4:  // truncate
-            text.resize(at);
-            break;
-        case 5: {  // swap a token for another
-            const auto& from = tokens[random() % tokens.size()];
-            const auto found = text.find(from);
-            if (found != std::string::npos)
-                text.replace(found, from.size(), tokens[random() % tokens.size()]);
-            break;
-        }
+            case 0:  // flip a byte
+                if (!text.empty())
+                    text[at % text.size()] ^= static_cast<char>(1 + random() % 255);
+                break;
+            case 1:  // insert a token
+                text.insert(at, tokens[random() % tokens.size()]);
+                break;
+            case 2:  // delete a stretch
+                text.erase(at, random() % 8);
+                break;
+            case 3:  // duplicate a stretch
+                text.insert(at, text.substr(at, random() % 16));
+                break;
+            case 4:  // truncate
+                text.resize(at);
+                break;
+            case 5: {  // swap a token for another
+                const auto& from = tokens[random() % tokens.size()];
+                const auto found = text.find(from);
+                if (found != std::string::npos)
+                    text.replace(found, from.size(), tokens[random() % tokens.size()]);
+                break;
+            }
         }
     }
     return text;
@@ -61,7 +82,8 @@ std::string mutate(std::string text, std::mt19937& random) {
 // The contract that must hold for every input: a delivered result comes from a JSON object of
 // type "Results", carries that object's top-level flags, and is never an empty interim.
 void expectConsistent(const std::string& text, const std::optional<SttResult>& result) {
-    if (!result) return;
+    if (!result)
+        return;
     const auto message = nlohmann::json::parse(text, nullptr, false, false);
     ASSERT_TRUE(message.is_object()) << text;
     EXPECT_EQ(message["type"], "Results") << text;
@@ -106,7 +128,8 @@ TEST(SttResult, SurvivesHostileAndMutatedInput) {
         const auto result = parseSttResult(text);
         expectConsistent(text, result);
         (result ? delivered : dropped)++;
-        if (HasFailure()) break;
+        if (HasFailure())
+            break;
     }
     // The mutations reach both outcomes, so the loop exercises more than the first check.
     EXPECT_GT(delivered, 1000);

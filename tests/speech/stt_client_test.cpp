@@ -53,7 +53,8 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] {
             std::size_t n = 0;
-            for (const auto& status : statuses_) n += status.rfind(prefix, 0) == 0;
+            for (const auto& status : statuses_)
+                n += status.rfind(prefix, 0) == 0;
             return n >= count;
         });
     }
@@ -61,7 +62,8 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] {
             for (const auto& transcript : transcripts_)
-                if (std::get<0>(transcript) == text) return true;
+                if (std::get<0>(transcript) == text)
+                    return true;
             return false;
         });
     }
@@ -82,8 +84,8 @@ private:
 };
 
 std::string result(const std::string& transcript, bool isFinal = false, bool speechFinal = false) {
-    return std::string(R"({"type":"Results","channel":{"alternatives":[{"transcript":")") + transcript +
-           R"(","confidence":0.9}]},"is_final":)" + (isFinal ? "true" : "false") +
+    return std::string(R"({"type":"Results","channel":{"alternatives":[{"transcript":")") +
+           transcript + R"(","confidence":0.9}]},"is_final":)" + (isFinal ? "true" : "false") +
            R"(,"speech_final":)" + (speechFinal ? "true" : "false") + "}";
 }
 
@@ -104,7 +106,8 @@ protected:
     std::vector<halvenor::test::WsReceived> textsReceived() const {
         std::vector<halvenor::test::WsReceived> texts;
         for (const auto& message : server.messages())
-            if (!message.binary) texts.push_back(message);
+            if (!message.binary)
+                texts.push_back(message);
         return texts;
     }
 };
@@ -196,12 +199,13 @@ TEST_F(SttClientTest, DeliversOnlyReadableResults) {
         R"({"type":"Results","channel":{"alternatives":[{"text":"no transcript"}]},"is_final":true})",
         result("Is it done?", true, true),
     };
-    for (const auto& message : sent) ASSERT_TRUE(server.sendText(message));
+    for (const auto& message : sent)
+        ASSERT_TRUE(server.sendText(message));
     ASSERT_TRUE(server.sendBinary(result("binary", true, true)));
     ASSERT_TRUE(server.sendText(result("end", true, false)));
     ASSERT_TRUE(recorder.waitForTranscript("end"));
     const std::vector<Transcript> expected{
-        {"hello", false, false}, {"", true, false},          {"inner", false, false},
+        {"hello", false, false}, {"", true, false},           {"inner", false, false},
         {"", true, false},       {"Is it done?", true, true}, {"end", true, false},
     };
     EXPECT_EQ(recorder.transcriptList(), expected);
@@ -270,7 +274,8 @@ TEST_F(SttClientTest, StopWhileResultsPourInNeitherHangsNorLosesTheClose) {
     connect();
     std::jthread flood([this](std::stop_token stop) {
         for (int i = 0; i < 2000 && !stop.stop_requested(); ++i)
-            if (!server.sendText(result("word " + std::to_string(i)))) break;
+            if (!server.sendText(result("word " + std::to_string(i))))
+                break;
     });
     std::jthread audio([this](std::stop_token stop) {
         const std::vector<std::int16_t> chunk(1600, 5);

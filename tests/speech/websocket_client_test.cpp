@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <openssl/evp.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,7 +48,8 @@ public:
         std::lock_guard lock(mutex_);
         std::vector<WebSocketMessage> result;
         for (const auto& event : events_)
-            if (event.message.type == type) result.push_back(event.message);
+            if (event.message.type == type)
+                result.push_back(event.message);
         return result;
     }
 
@@ -56,7 +57,8 @@ public:
         std::lock_guard lock(mutex_);
         std::vector<Clock::time_point> result;
         for (const auto& event : events_)
-            if (event.message.type == type) result.push_back(event.at);
+            if (event.message.type == type)
+                result.push_back(event.at);
         return result;
     }
 
@@ -68,7 +70,8 @@ public:
 private:
     std::size_t countLocked(WebSocketMessageType type) const {
         std::size_t n = 0;
-        for (const auto& event : events_) n += event.message.type == type;
+        for (const auto& event : events_)
+            n += event.message.type == type;
         return n;
     }
 
@@ -299,7 +302,8 @@ public:
     ~SilentPeer() {
         shutdown(listener_, SHUT_RDWR);  // wakes the accept
         thread_.join();
-        if (connection_ >= 0) close(connection_);
+        if (connection_ >= 0)
+            close(connection_);
         close(listener_);
     }
     std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/"; }
@@ -307,25 +311,29 @@ public:
 private:
     void serve() {
         connection_ = accept(listener_, nullptr, nullptr);
-        if (connection_ < 0) return;
+        if (connection_ < 0)
+            return;
         std::string request;
         char buffer[1024];
         while (request.find("\r\n\r\n") == std::string::npos) {
             const auto n = read(connection_, buffer, sizeof buffer);
-            if (n <= 0) return;
+            if (n <= 0)
+                return;
             request.append(buffer, static_cast<std::size_t>(n));
         }
         const std::string keyName = "Sec-WebSocket-Key: ";
         const auto keyAt = request.find(keyName) + keyName.size();
-        const std::string key =
-            request.substr(keyAt, request.find("\r\n", keyAt) - keyAt) + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+        const std::string key = request.substr(keyAt, request.find("\r\n", keyAt) - keyAt) +
+                                "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int digestSize = 0;
         EVP_Digest(key.data(), key.size(), digest, &digestSize, EVP_sha1(), nullptr);
         const std::string response =
             "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: " + base64Encode(digest, digestSize) + "\r\n\r\n";
-        if (write(connection_, response.data(), response.size()) < 0) return;
+            "Sec-WebSocket-Accept: " +
+            base64Encode(digest, digestSize) + "\r\n\r\n";
+        if (write(connection_, response.data(), response.size()) < 0)
+            return;
     }
 
     int listener_ = -1;
@@ -364,7 +372,8 @@ protected:
 
     void startAt(const std::string& host, bool trustTestCa) {
         client.setUrl(server.baseUrl(host) + "/v1/listen");
-        if (trustTestCa) client.addTrustedCaFile(certificates.caFile.string());
+        if (trustTestCa)
+            client.addTrustedCaFile(certificates.caFile.string());
         client.setOnMessageCallback(events.callback());
         client.start();
     }

@@ -63,7 +63,8 @@ using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 void check(bool ok, const char* step) {
-    if (!ok) throw std::runtime_error(std::string("test certificate: ") + step + " failed");
+    if (!ok)
+        throw std::runtime_error(std::string("test certificate: ") + step + " failed");
 }
 
 PkeyPtr makeKey() {
@@ -94,9 +95,11 @@ X509Ptr makeCertificate(EVP_PKEY* key, const std::string& commonName, long seria
     check(X509_set_pubkey(cert.get(), key) == 1, "X509_set_pubkey");
     X509_NAME* name = X509_get_subject_name(cert.get());
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                               0);
     X509* signer = issuer ? issuer : cert.get();
-    check(X509_set_issuer_name(cert.get(), X509_get_subject_name(signer)) == 1, "X509_set_issuer_name");
+    check(X509_set_issuer_name(cert.get(), X509_get_subject_name(signer)) == 1,
+          "X509_set_issuer_name");
     addExtension(cert.get(), signer, NID_subject_key_identifier, "hash");
     if (isCa) {
         addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
@@ -120,18 +123,20 @@ std::unique_ptr<std::FILE, FileClose> openForWriting(const std::filesystem::path
 
 }  // namespace
 
-TestCertificates makeTestCertificates(const std::filesystem::path& dir, const std::string& dnsName) {
+TestCertificates makeTestCertificates(const std::filesystem::path& dir,
+                                      const std::string& dnsName) {
     TestCertificates result{dir / "ca.pem", dir / "server.pem", dir / "server.key"};
     const PkeyPtr caKey = makeKey();
-    const X509Ptr ca = makeCertificate(caKey.get(), "Halvenor Test CA", 1, nullptr, caKey.get(), true, {});
+    const X509Ptr ca =
+        makeCertificate(caKey.get(), "Halvenor Test CA", 1, nullptr, caKey.get(), true, {});
     const PkeyPtr serverKey = makeKey();
     const X509Ptr server =
         makeCertificate(serverKey.get(), dnsName, 2, ca.get(), caKey.get(), false, dnsName);
     check(PEM_write_X509(openForWriting(result.caFile).get(), ca.get()) == 1, "PEM_write_X509");
     check(PEM_write_X509(openForWriting(result.certificateFile).get(), server.get()) == 1,
           "PEM_write_X509");
-    check(PEM_write_PrivateKey(openForWriting(result.privateKeyFile).get(), serverKey.get(), nullptr,
-                               nullptr, 0, nullptr, nullptr) == 1,
+    check(PEM_write_PrivateKey(openForWriting(result.privateKeyFile).get(), serverKey.get(),
+                               nullptr, nullptr, 0, nullptr, nullptr) == 1,
           "PEM_write_PrivateKey");
     return result;
 }
@@ -149,7 +154,8 @@ public:
     virtual void onOpen(int connectionIndex) = 0;
     virtual void onMessage(WsReceived message) = 0;
     virtual void onPing() = 0;
-    virtual void onClosed(int connectionIndex, bool wasOpen, std::optional<WsCloseReceived> close) = 0;
+    virtual void onClosed(int connectionIndex, bool wasOpen,
+                          std::optional<WsCloseReceived> close) = 0;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -171,27 +177,31 @@ public:
 
     void start() override {
         if constexpr (kTls) {
-            ws_.next_layer().async_handshake(
-                ssl::stream_base::server,
-                [self = self()](beast::error_code ec) {
-                    if (ec) return self->finish(ec);
-                    self->readRequest();
-                });
+            ws_.next_layer().async_handshake(ssl::stream_base::server,
+                                             [self = self()](beast::error_code ec) {
+                                                 if (ec)
+                                                     return self->finish(ec);
+                                                 self->readRequest();
+                                             });
         } else {
             readRequest();
         }
     }
 
     void send(bool binary, std::string data) override {
-        if (!open_) return;
+        if (!open_)
+            return;
         outbox_.push_back(Outgoing{false, binary, std::move(data), 0});
-        if (!writing_) writeNext();
+        if (!writing_)
+            writeNext();
     }
 
     void close(std::uint16_t code, std::string reason) override {
-        if (!open_) return;
+        if (!open_)
+            return;
         outbox_.push_back(Outgoing{true, false, std::move(reason), code});
-        if (!writing_) writeNext();
+        if (!writing_)
+            writeNext();
     }
 
     void drop() override {
@@ -220,7 +230,8 @@ private:
     void readRequest() {
         http::async_read(ws_.next_layer(), buffer_, request_,
                          [self = self()](beast::error_code ec, std::size_t) {
-                             if (ec) return self->finish(ec);
+                             if (ec)
+                                 return self->finish(ec);
                              self->onRequest();
                          });
     }
@@ -236,15 +247,19 @@ private:
             handshake.headers[name] = std::string(field.value());
         }
         const auto [status, body] = host_.onHandshake(std::move(handshake));
-        if (status != 0) return refuse(status, body);
-        if (!websocket::is_upgrade(request_)) return refuse(400, "not a WebSocket upgrade");
+        if (status != 0)
+            return refuse(status, body);
+        if (!websocket::is_upgrade(request_))
+            return refuse(400, "not a WebSocket upgrade");
 
         ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
-            if (kind == websocket::frame_type::ping) host_.onPing();
+            if (kind == websocket::frame_type::ping)
+                host_.onPing();
         });
         ws_.async_accept(request_, [self = self()](beast::error_code ec) {
-            if (ec) return self->finish(ec);
+            if (ec)
+                return self->finish(ec);
             self->open_ = true;
             self->host_.onOpen(self->index_);
             self->readMessage();
@@ -267,7 +282,8 @@ private:
 
     void readMessage() {
         ws_.async_read(buffer_, [self = self()](beast::error_code ec, std::size_t) {
-            if (ec) return self->finish(ec);
+            if (ec)
+                return self->finish(ec);
             WsReceived message{self->index_, !self->ws_.got_text(),
                                beast::buffers_to_string(self->buffer_.data())};
             self->buffer_.consume(self->buffer_.size());
@@ -284,8 +300,9 @@ private:
         writing_ = true;
         Outgoing& next = outbox_.front();
         if (next.isClose) {
-            ws_.async_close(websocket::close_reason(static_cast<websocket::close_code>(next.code), next.data),
-                            [self = self()](beast::error_code) { self->outbox_.clear(); });
+            ws_.async_close(
+                websocket::close_reason(static_cast<websocket::close_code>(next.code), next.data),
+                [self = self()](beast::error_code) { self->outbox_.clear(); });
             return;
         }
         ws_.binary(next.binary);
@@ -300,13 +317,15 @@ private:
     }
 
     void finish(beast::error_code ec) {
-        if (finished_) return;
+        if (finished_)
+            return;
         finished_ = true;
         const bool wasOpen = open_;
         open_ = false;
         std::optional<WsCloseReceived> close;
         if (ec == websocket::error::closed)
-            close = WsCloseReceived{index_, ws_.reason().code, std::string(ws_.reason().reason.c_str())};
+            close = WsCloseReceived{index_, ws_.reason().code,
+                                    std::string(ws_.reason().reason.c_str())};
         host_.onClosed(index_, wasOpen, std::move(close));
     }
 
@@ -358,7 +377,8 @@ struct LocalWsServer::Impl final : SessionHost {
 
     void accept() {
         acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
-            if (ec) return;  // the acceptor was closed
+            if (ec)
+                return;  // the acceptor was closed
             socket.set_option(tcp::no_delay(true));
             int index;
             {
@@ -371,7 +391,8 @@ struct LocalWsServer::Impl final : SessionHost {
                 session = std::make_shared<SessionOf<beast::ssl_stream<beast::tcp_stream>>>(
                     *this, index, std::move(socket), *tlsContext);
             else
-                session = std::make_shared<SessionOf<beast::tcp_stream>>(*this, index, std::move(socket));
+                session =
+                    std::make_shared<SessionOf<beast::tcp_stream>>(*this, index, std::move(socket));
             std::erase_if(sessions, [](const auto& weak) { return weak.expired(); });
             sessions.push_back(session);
             session->start();
@@ -402,7 +423,8 @@ struct LocalWsServer::Impl final : SessionHost {
     void onOpen(int connectionIndex) override {
         for (const auto& weak : sessions) {
             auto session = weak.lock();
-            if (session && session->isOpen()) latestOpen = session;  // the newest is last
+            if (session && session->isOpen())
+                latestOpen = session;  // the newest is last
         }
         (void)connectionIndex;
         std::lock_guard lock(mutex);
@@ -424,8 +446,10 @@ struct LocalWsServer::Impl final : SessionHost {
 
     void onClosed(int, bool wasOpen, std::optional<WsCloseReceived> close) override {
         std::lock_guard lock(mutex);
-        if (wasOpen) --open;
-        if (close) closes.push_back(std::move(*close));
+        if (wasOpen)
+            --open;
+        if (close)
+            closes.push_back(std::move(*close));
         changed.notify_all();
     }
 
@@ -453,14 +477,17 @@ LocalWsServer::~LocalWsServer() {
         beast::error_code ignored;
         impl_->acceptor.close(ignored);
         for (const auto& weak : impl_->sessions)
-            if (auto session = weak.lock()) session->drop();
+            if (auto session = weak.lock())
+                session->drop();
     });
     impl_->work.reset();
     impl_->io.stop();
     impl_->thread.join();
 }
 
-unsigned short LocalWsServer::port() const { return impl_->port; }
+unsigned short LocalWsServer::port() const {
+    return impl_->port;
+}
 
 std::string LocalWsServer::baseUrl(const std::string& host) const {
     return (impl_->tlsContext ? "wss://" : "ws://") + host + ":" + std::to_string(impl_->port);
@@ -475,7 +502,8 @@ void LocalWsServer::refuseHandshakes(int status, std::string body) {
 bool LocalWsServer::sendText(const std::string& text) {
     return impl_->runOnIo([&] {
         auto session = impl_->latest();
-        if (session) session->send(false, text);
+        if (session)
+            session->send(false, text);
         return session != nullptr;
     });
 }
@@ -483,7 +511,8 @@ bool LocalWsServer::sendText(const std::string& text) {
 bool LocalWsServer::sendBinary(const std::string& data) {
     return impl_->runOnIo([&] {
         auto session = impl_->latest();
-        if (session) session->send(true, data);
+        if (session)
+            session->send(true, data);
         return session != nullptr;
     });
 }
@@ -491,7 +520,8 @@ bool LocalWsServer::sendBinary(const std::string& data) {
 bool LocalWsServer::close(std::uint16_t code, const std::string& reason) {
     return impl_->runOnIo([&] {
         auto session = impl_->latest();
-        if (session) session->close(code, reason);
+        if (session)
+            session->close(code, reason);
         return session != nullptr;
     });
 }
@@ -499,7 +529,8 @@ bool LocalWsServer::close(std::uint16_t code, const std::string& reason) {
 void LocalWsServer::dropConnections() {
     impl_->runOnIo([this] {
         for (const auto& weak : impl_->sessions)
-            if (auto session = weak.lock()) session->drop();
+            if (auto session = weak.lock())
+                session->drop();
     });
 }
 
@@ -512,7 +543,8 @@ void LocalWsServer::stopAccepting() {
 
 void LocalWsServer::resumeAccepting() {
     impl_->runOnIo([this] {
-        if (!impl_->acceptor.is_open()) impl_->listen(impl_->port);
+        if (!impl_->acceptor.is_open())
+            impl_->listen(impl_->port);
     });
 }
 

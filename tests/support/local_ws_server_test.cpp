@@ -34,10 +34,10 @@ struct PlainClient {
                               websocket::response_type* response = nullptr) {
         beast::error_code ec;
         ws.next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
-        if (ec) return ec;
-        ws.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
-            request.set("X-Test", "yes");
-        }));
+        if (ec)
+            return ec;
+        ws.set_option(websocket::stream_base::decorator(
+            [](websocket::request_type& request) { request.set("X-Test", "yes"); }));
         // The blocking handshake leaves the response empty when the upgrade is declined;
         // the asynchronous one fills it in.
         websocket::response_type ignored;
@@ -153,14 +153,18 @@ beast::error_code tlsConnect(unsigned short port, const std::filesystem::path& c
     context.load_verify_file(caFile.string());
     websocket::stream<beast::ssl_stream<tcp::socket>> ws(io, context);
     beast::error_code ec;
-    beast::get_lowest_layer(ws).connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
-    if (ec) return ec;
+    beast::get_lowest_layer(ws).connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port),
+                                        ec);
+    if (ec)
+        return ec;
     ws.next_layer().set_verify_mode(ssl::verify_peer);
     ws.next_layer().set_verify_callback(ssl::host_name_verification(expectedName));
     ws.next_layer().handshake(ssl::stream_base::client, ec);
-    if (ec) return ec;
+    if (ec)
+        return ec;
     ws.handshake(expectedName, "/", ec);
-    if (ec) return ec;
+    if (ec)
+        return ec;
     ws.write(net::buffer(std::string("over tls")), ec);
     return ec;
 }
