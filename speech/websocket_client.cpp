@@ -271,6 +271,18 @@ private:
         event.httpStatus = response_.result_int();
         event.reason = fmt::format("Expected HTTP 101 Switching Protocols, got {} {}",
                                    response_.result_int(), std::string(response_.reason()));
+        // Services explain a refusal (a wrong key, a bad parameter) in the body; a short
+        // single-line excerpt makes the status useful to the user.
+        const std::string& full = response_.body();
+        std::size_t cut = std::min<std::size_t>(full.size(), 200);
+        while (cut > 0 && cut < full.size() &&
+               (static_cast<unsigned char>(full[cut]) & 0xC0) == 0x80)
+            --cut;  // never split a UTF-8 sequence
+        std::string body = full.substr(0, cut);
+        std::replace_if(
+            body.begin(), body.end(), [](unsigned char c) { return c < 0x20; }, ' ');
+        if (body.find_first_not_of(' ') != std::string::npos)
+            event.reason += ": " + body;
         abort();
         end(std::move(event));
     }
