@@ -31,7 +31,7 @@ struct WsReceived {
     std::string data;
 };
 
-// A close frame that a client sent.
+// A close frame that a client sent: its own close, or its answer to the server's.
 struct WsCloseReceived {
     int connectionIndex = 0;
     std::uint16_t code = 0;
