@@ -18,16 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "speech/transcript_callbacks.h"
+
 namespace morvelin {
 
 // Defined with the audio capture (audio/audio_capture.h); declared here so users of the
 // transcriber do not pull in the capture interface.
 enum class VadEvent : int;
-
-// The shapes shared with the streaming engine (speech/stt_client.h declares the same).
-using TranscriptCallback =
-    std::function<void(const std::string& text, bool isFinal, bool speechFinal)>;
-using StatusCallback = std::function<void(const std::string& text)>;
 
 struct BatchTranscriberConfig {
     std::string apiKey{};

@@ -11,17 +11,12 @@
 #include <span>
 #include <string>
 
+#include "speech/transcript_callbacks.h"
+
 namespace morvelin {
 
 class WebSocketClient;
 struct WebSocketMessage;
-
-// (text, isFinal, speechFinal). A non-final text replaces the previous non-final text of the
-// same source; it is never appended to it.
-using TranscriptCallback =
-    std::function<void(const std::string& text, bool isFinal, bool speechFinal)>;
-// A short human-readable state of a speech-to-text engine, shown to the user unchanged.
-using StatusCallback = std::function<void(const std::string& text)>;
 
 // The service's scheme and host: "wss://api.deepgram.com", or HALVENOR_STT_BASE_URL when set
 // (how tests and benchmarks reach a server on 127.0.0.1).
