@@ -57,6 +57,8 @@ protected:
     Window start(std::map<std::string, std::string> extra = {}) {
         SpawnOptions options;
         options.env = env();
+        // Its output must not hold the test's pipes open should the test die before it.
+        options.quiet = true;
         options.env.merge(extra);
         program_ = Subprocess({HALVENOR_BINARY}, options);
         Window hud = None;

@@ -309,3 +309,80 @@ TEST_F(OverlayWindowTest, ResizesArePendingUntilTakenAndCloseEndsThePump) {
 
 }  // namespace
 }  // namespace morvelin
+
+namespace morvelin {
+namespace {
+
+// Under a reparenting window manager (openbox), where the HUD sits inside a frame window.
+class OverlayWindowUnderWindowManager : public OverlayWindowTest {
+protected:
+    OverlayWindowUnderWindowManager() {
+        xvfb_.startWindowManager();
+        // openbox announces itself before it handles map requests, and a request in between
+        // is lost; ready means a probe window does get mapped.
+        Display* d = client_.display();
+        const Window probe = XCreateSimpleWindow(d, client_.root(), 0, 0, 10, 10, 0, 0, 0);
+        const bool ready = waitUntil(
+            [&] {
+                XMapWindow(d, probe);
+                XSync(d, False);
+                return waitUntil([&] { return client_.viewable(probe); }, 200ms);
+            },
+            10s);
+        XDestroyWindow(d, probe);
+        XSync(d, False);
+        if (!ready)
+            throw std::runtime_error("openbox does not map windows");
+    }
+};
+
+TEST_F(OverlayWindowUnderWindowManager, NeverTakesTheFocusAndLetsClicksThrough) {
+    const Window below = client_.createWindow(0, 0, 1920, 1080);
+    ASSERT_TRUE(waitUntil([&] { return client_.viewable(below); }, 5s));
+    client_.setFocus(below);
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    std::atomic<int> hudClicks{0};
+    hud.setMessageHook([&](const SDL_Event& event) {
+        if (event.type == SDL_MOUSEBUTTONDOWN)
+            ++hudClicks;
+        return false;
+    });
+    hud.show();
+    const Window window = xWindow(hud);
+    ASSERT_TRUE(pumpUntil(hud, [&] { return client_.viewable(window); }));
+    const auto settle = std::chrono::steady_clock::now() + 300ms;
+    while (std::chrono::steady_clock::now() < settle)
+        hud.pumpMessages();
+    EXPECT_EQ(client_.focus(), below);
+
+    const auto rect = hud.windowRect();
+    const std::string x = std::to_string((rect.left + rect.right) / 2);
+    const std::string y = std::to_string((rect.top + rect.bottom) / 2);
+    xdotool({"mousemove", x, y, "click", "1"});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return hudClicks == 1; }));
+    client_.buttonPresses(below);
+
+    hud.setClickThrough(true);
+    xdotool({"click", "1"});
+    EXPECT_TRUE(waitUntil([&] { return client_.buttonPresses(below) == 1; }, 5s));
+    hud.pumpMessages();
+    EXPECT_EQ(hudClicks, 1);
+}
+
+TEST_F(OverlayWindowUnderWindowManager, MinimisingHidesWhileTheShowHotkeyExists) {
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    ASSERT_TRUE(
+        hud.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'));
+    hud.show();
+    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.isVisible(); }));
+    xdotool({"windowminimize", std::to_string(xWindow(hud))});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return !hud.isVisible(); }));
+    xdotool({"key", "ctrl+alt+h"});
+    EXPECT_TRUE(pumpUntil(hud, [&] { return hud.isVisible() && !hud.isMinimized(); }));
+    EXPECT_TRUE(client_.viewable(xWindow(hud)));
+}
+
+}  // namespace
+}  // namespace morvelin
