@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 
 #include "app/base64.h"
+#include "app/curl_handles.h"
 #include "audio/audio_capture.h"
 #include "speech/batch_transcriber.h"
 #include "speech/question_detector.h"
@@ -107,7 +108,7 @@ void BM_TranscribeLocal(benchmark::State& state) {
     ::setenv("HALVENOR_CHAT_BASE_URL", server.baseUrl().c_str(), 1);
     const auto samples = speechLike(static_cast<std::size_t>(state.range(0)) * 16000);
     const BatchTranscriberConfig config{.apiKey = "sk-bench"};
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), curl_easy_cleanup);
+    const CurlEasy handle(curl_easy_init());
     std::stop_source stopSource;
     std::stop_token token = stopSource.get_token();
     for (auto _ : state) {

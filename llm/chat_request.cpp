@@ -1,6 +1,6 @@
 #include "llm/chat_request.h"
 
-#include <cstdlib>
+#include "app/service_hosts.h"
 
 namespace morvelin {
 
@@ -55,10 +55,7 @@ std::string serializeRequestBody(const json& body) {
 }
 
 std::string chatCompletionsUrl() {
-    std::string base = "https://openrouter.ai";
-    if (const char* value = std::getenv("HALVENOR_CHAT_BASE_URL"); value && *value) base = value;
-    while (!base.empty() && base.back() == '/') base.pop_back();
-    return base + "/api/v1/chat/completions";
+    return chatServiceBaseUrl() + "/api/v1/chat/completions";
 }
 
 }  // namespace morvelin

@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 #include <fmt/format.h>
 
+#include "app/curl_handles.h"
 #include "app/session_log.h"
 #include "audio/audio_capture.h"
 #include "speech/transcription_request.h"
@@ -18,11 +19,6 @@ constexpr double kSampleRate = 16000.0;
 // Two empty interims in a row for the open utterance: the detector is hearing noise, not
 // words, so the buffer starts over rather than grow towards the cap with nothing in it.
 constexpr std::int32_t kEmptyInterimsBeforeRestart = 2;
-
-struct CurlEasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
 }  // namespace
 

@@ -9,21 +9,17 @@
 #include <nlohmann/json.hpp>
 
 #include "app/base64.h"
+#include "app/curl_handles.h"
+#include "app/service_hosts.h"
 
 namespace morvelin {
 namespace {
 
 using Json = nlohmann::json;
 
-constexpr const char* kDefaultBaseUrl = "https://openrouter.ai";
 constexpr const char* kTranscriptionPath = "/api/v1/audio/transcriptions";
 constexpr std::uint32_t kSampleRate = 16000;
 constexpr std::size_t kErrorBodyBytes = 200;
-
-struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
 // Appends one header, keeping the list intact when libcurl runs out of memory.
 bool appendHeader(CurlSlist& list, const std::string& header) {
@@ -51,13 +47,6 @@ std::string compactJson(const Json& value) {
 
 }  // namespace
 
-std::string chatServiceBaseUrl() {
-    const char* value = std::getenv("HALVENOR_CHAT_BASE_URL");
-    std::string url = value && *value ? value : kDefaultBaseUrl;
-    while (!url.empty() && url.back() == '/')
-        url.pop_back();
-    return url;
-}
 
 void appendLittleEndian(std::vector<std::uint8_t>& out, std::uint64_t value, int byteCount) {
     const auto value32 = static_cast<std::uint32_t>(value);

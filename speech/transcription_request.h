@@ -14,10 +14,6 @@
 
 namespace morvelin {
 
-// The chat service's base URL: HALVENOR_CHAT_BASE_URL when set (tests point it at 127.0.0.1),
-// else "https://openrouter.ai"; a trailing "/" is dropped.
-std::string chatServiceBaseUrl();
-
 // Runs on a transcriber worker with that worker's handle; a stop request aborts the transfer.
 // Returns the trimmed text; an empty text with an empty error means nothing was said.
 std::string transcribe(CURL* handle, std::stop_token& stop, const BatchTranscriberConfig& config,

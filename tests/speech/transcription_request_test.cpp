@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/curl_handles.h"
+#include "app/service_hosts.h"
 #include "tests/speech/speech_test_support.h"
 #include "tests/support/local_http_server.h"
 #include "tests/support/temp_dir.h"
@@ -124,10 +126,6 @@ TEST(TranscriptionResponse, SuccessAndErrorForms) {
 
 class TranscribeTest : public ::testing::Test {
 protected:
-    struct CurlEasyDeleter {
-        void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-    };
-
     std::string run(const ScriptedResponse& response, std::string& error) {
         server = std::make_unique<LocalHttpServer>(LocalHttpServer::scripted(response));
         ScopedEnv baseUrl("HALVENOR_CHAT_BASE_URL", (server->baseUrl() + "/").c_str());
@@ -144,7 +142,7 @@ protected:
 
     BatchTranscriberConfig config{.apiKey = "sk-test", .model = "m/1", .language = ""};
     std::vector<std::int16_t> samples = std::vector<std::int16_t>(1600, 7);
-    std::unique_ptr<CURL, CurlEasyDeleter> handle{curl_easy_init()};
+    CurlEasy handle{curl_easy_init()};
     std::unique_ptr<LocalHttpServer> server;
 };
 
