@@ -167,6 +167,9 @@ struct OverlayWindow::X11State {
     unsigned heldHotkeyKeycode = 0;
     Time heldSince = 0;
     unsigned repeatDelayMs = 660;
+    // The request serial at which the key map showed the held key up (0: not seen up).
+    // Presses reported with an earlier serial were on their way before that.
+    unsigned long releasedSerial = 0;
     Window previousFocus = None;
     bool hasPreviousFocus = false;
 
@@ -663,8 +666,11 @@ void OverlayWindow::unregisterAllHotkeys() {
 }
 
 bool OverlayWindow::pumpMessages() {
-    if (x11_ && x11_->heldHotkeyKeycode != 0 && !x11_->keyDown(x11_->heldHotkeyKeycode))
-        x11_->heldHotkeyKeycode = 0;
+    if (x11_ && x11_->heldHotkeyKeycode != 0 && x11_->releasedSerial == 0) {
+        const unsigned long serial = NextRequest(x11_->display);
+        if (!x11_->keyDown(x11_->heldHotkeyKeycode))
+            x11_->releasedSerial = serial;
+    }
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_QUIT)
@@ -746,21 +752,28 @@ void OverlayWindow::handleHotkeyEvent(const SDL_Event& event) {
         return;
     const XEvent& xevent = event.syswm.msg->msg.x11.event;
     if (xevent.type == KeyRelease) {
-        if (xevent.xkey.keycode == x11_->heldHotkeyKeycode)
+        if (xevent.xkey.keycode == x11_->heldHotkeyKeycode) {
             x11_->heldHotkeyKeycode = 0;
+            x11_->releasedSerial = 0;
+        }
         return;
     }
     if (xevent.type != KeyPress || xevent.xkey.window != x11_->root)
         return;
     // SDL releases keyboard grabs when the window hides or loses the focus, which also ends
     // the grab the press started, so the key's release may go to another client. A press
-    // that comes before the server's auto-repeat delay cannot be a repeat; later ones are
-    // told apart by the key map, which pumpMessages reads while a hotkey is held.
-    if (xevent.xkey.keycode == x11_->heldHotkeyKeycode &&
-        xevent.xkey.time - x11_->heldSince >= x11_->repeatDelayMs)
-        return;
+    // that comes before the server's auto-repeat delay cannot be a repeat; a later one is
+    // new only if the key map (read by pumpMessages) showed the key up before it.
+    if (xevent.xkey.keycode == x11_->heldHotkeyKeycode) {
+        const bool releasedBefore =
+            x11_->releasedSerial != 0 && xevent.xkey.serial >= x11_->releasedSerial;
+        const bool beforeRepeatDelay = xevent.xkey.time - x11_->heldSince < x11_->repeatDelayMs;
+        if (!releasedBefore && !beforeRepeatDelay)
+            return;
+    }
     x11_->heldHotkeyKeycode = xevent.xkey.keycode;
     x11_->heldSince = xevent.xkey.time;
+    x11_->releasedSerial = 0;
     runHotkey(xevent.xkey.keycode, xevent.xkey.state);
 }
 
