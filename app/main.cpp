@@ -38,8 +38,8 @@ private:
     Action action_;
 };
 
-// Only a value of 1 to 7 characters that starts with '0' turns protection off; longer values
-// never did fit the buffer this rule was made for, so they leave it on.
+// Only a value of 1 to 7 characters that starts with '0' turns protection off; an unset or
+// empty variable, any other value and any longer value leave it on.
 bool captureProtectionSwitchedOff() {
     const char* value = std::getenv("MORVELIN_CAPTURE_PROTECTION");
     if (!value)

@@ -90,7 +90,7 @@ public:
     // Blocks until an event is queued or the time-out passes.
     void waitForMessages(int timeoutMs);
 
-    bool exists() const { return window_ != nullptr && !destroyed_.load(); }
+    bool exists() const { return window_ != nullptr && x11_ != nullptr && !destroyed_.load(); }
     bool isVisible() const;
     bool isMinimized() const;
     SDL_Window* sdlWindow() const { return window_; }
