@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/screen_capture.h"
 #include "app/single_instance.h"
 #include "tests/app/x11_test_client.h"
 #include "tests/support/process.h"
@@ -105,6 +106,37 @@ TEST_F(HalvenorProcess, ShowsTheHudAtTheTopWithoutTakingTheFocusAndEndsOnSigterm
         std::string::npos);
 
     EXPECT_EQ(program_.stop(SIGTERM, 10s), 0);
+}
+
+TEST_F(HalvenorProcess, FramesFillTheHudWithItsBackgroundColour) {
+    const Window hud = start();
+    ASSERT_NE(hud, None);
+    ScopedEnv display("DISPLAY", xvfb_.display().c_str());
+    // The first frames may still be on their way: wait until the HUD area is painted.
+    morvelin::Screenshot shot;
+    const bool painted = waitUntil(
+        [&] {
+            const auto result = morvelin::captureScreenshot({0, 1920});
+            if (!result.shot)
+                return false;
+            shot = *result.shot;
+            const std::uint8_t* centre = &shot.thumbBgra[(500 * 1920 + 960) * 4];
+            return centre[2] == 17 && centre[1] == 19 && centre[0] == 23;
+        },
+        10s);
+    EXPECT_TRUE(painted);
+    const auto pixel = [&](int x, int y) {
+        return &shot.thumbBgra[(static_cast<std::size_t>(y) * 1920 + x) * 4];
+    };
+    // Inside the HUD (x 269..1650, y 0..1047): the clear colour (0.067, 0.075, 0.090).
+    for (const auto& [x, y] : {std::pair{269, 0}, {1650, 1047}, {960, 10}}) {
+        EXPECT_EQ(pixel(x, y)[2], 17) << x << "," << y;
+        EXPECT_EQ(pixel(x, y)[1], 19);
+        EXPECT_EQ(pixel(x, y)[0], 23);
+    }
+    // Outside it: the bare root window.
+    for (const auto& [x, y] : {std::pair{268, 0}, {1651, 500}, {960, 1048}})
+        EXPECT_EQ(pixel(x, y)[2], 0) << x << "," << y;
 }
 
 TEST_F(HalvenorProcess, CloseRequestEndsTheProgramNormally) {
