@@ -1,4 +1,4 @@
-// Screen capture on X11: the root window of the default screen through MIT-SHM (a few
+// Screen capture on X11: the primary monitor's part of the root window through MIT-SHM (a few
 // milliseconds at 1920x1080), falling back to a plain XGetImage when shared memory is not
 // available (a remote display). Pixels are read as 32-bit BGRX, the layout of every common
 // 24-bit TrueColor visual; other layouts are converted pixel by pixel.
@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -76,11 +77,11 @@ public:
     SharedImage& operator=(const SharedImage&) = delete;
 
     // Reads the whole root window; nullptr when that did not work.
-    XImage* read(Window root) {
+    XImage* read(Window root, int x, int y) {
         if (!attached_)
             return nullptr;
         ErrorTrapX11 trap(display_);
-        const Bool ok = XShmGetImage(display_, root, image_, 0, 0, AllPlanes);
+        const Bool ok = XShmGetImage(display_, root, image_, x, y, AllPlanes);
         return trap.finish() == 0 && ok ? image_ : nullptr;
     }
 
@@ -90,6 +91,35 @@ private:
     XImage* image_ = nullptr;
     bool attached_ = false;
 };
+
+struct Bounds {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The RandR primary monitor; the whole screen when the server names none (or has no RandR
+// 1.5), which is also what a single-monitor desktop gives.
+Bounds primaryMonitor(Display* display, Window root, int screen) {
+    Bounds bounds{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XRRQueryExtension(display, &eventBase, &errorBase) ||
+        !XRRQueryVersion(display, &major, &minor) || major * 100 + minor < 105)
+        return bounds;
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
+    if (!monitors)
+        return bounds;
+    for (int i = 0; i < count; ++i) {
+        const XRRMonitorInfo& m = monitors[i];
+        const bool inside = m.x >= 0 && m.y >= 0 && m.x + m.width <= bounds.width &&
+                            m.y + m.height <= bounds.height;
+        if (m.primary && inside && m.width > 0 && m.height > 0) {
+            bounds = {m.x, m.y, m.width, m.height};
+            break;
+        }
+    }
+    XRRFreeMonitors(monitors);
+    return bounds;
+}
 
 bool isPackedBgrx(const XImage& image, int width) {
     return image.bits_per_pixel == 32 && image.byte_order == LSBFirst &&
@@ -142,24 +172,25 @@ ScreenshotResult captureScreenshot(const ScreenshotOptions& options) {
         return result;
     }
     const int screen = DefaultScreen(display.get());
-    const int width = DisplayWidth(display.get(), screen);
-    const int height = DisplayHeight(display.get(), screen);
+    const Window root = RootWindow(display.get(), screen);
+    const Bounds bounds = primaryMonitor(display.get(), root, screen);
+    const int width = bounds.width;
+    const int height = bounds.height;
     if (width < 1 || height < 1) {
         result.error = "Could not determine primary monitor size";
         return result;
     }
-    const Window root = RootWindow(display.get(), screen);
 
     std::unique_ptr<SharedImage> shared;
     XImage* image = nullptr;
     if (XShmQueryExtension(display.get())) {
         shared = std::make_unique<SharedImage>(display.get(), width, height);
-        image = shared->read(root);
+        image = shared->read(root, bounds.x, bounds.y);
     }
     ImagePtr plain;
     if (!image) {
         ErrorTrapX11 trap(display.get());
-        plain.reset(XGetImage(display.get(), root, 0, 0, static_cast<unsigned>(width),
+        plain.reset(XGetImage(display.get(), root, bounds.x, bounds.y, static_cast<unsigned>(width),
                               static_cast<unsigned>(height), AllPlanes, ZPixmap));
         const int error = trap.finish();
         if (!plain) {

@@ -19,6 +19,7 @@ PACKAGES=(
   zenity xdg-utils
   # software OpenGL under Xvfb
   libgl1-mesa-dri libglx-mesa0
+  libxrandr-dev
 )
 
 missing=()
