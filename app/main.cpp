@@ -19,6 +19,9 @@
 #include "app/render_device.h"
 #include "app/session_log.h"
 #include "app/single_instance.h"
+#include "audio/audio_capture.h"
+#include "llm/llm_client.h"
+#include "speech/stt_client.h"
 
 namespace {
 
@@ -106,6 +109,13 @@ int run() {
         device.processEvent(event);
         return false;
     });
+
+    // Destroyed in reverse, before the Dear ImGui backends and the window: every worker that
+    // calls back has stopped before anything it touches goes away.
+    morvelin::LlmClient answerClient;
+    morvelin::AudioCapture audioCapture;
+    morvelin::SttClient systemAudioStt;
+    morvelin::SttClient microphoneStt;
 
     window.show();
 
