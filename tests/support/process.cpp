@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,10 +51,14 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, const SpawnOptions&
     for (auto& s : args) argp.push_back(s.data());
     argp.push_back(nullptr);
 
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("Subprocess: fork failed");
     if (pid == 0) {
         setpgid(0, 0);
+        // A test process that dies (a crash, a timeout kill) takes its servers with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
         if (options.captureStdout) dup2(pipeFds[1], 1);
         if (options.quiet) {
             const int devnull = open("/dev/null", O_WRONLY);

@@ -1,6 +1,7 @@
 #pragma once
 // Child processes for tests: real servers (Xvfb, PulseAudio) and command-line tools
-// (xdotool, pactl, paplay). Every child is stopped by its PID, never by name.
+// (xdotool, pactl, paplay). Every child is stopped by its PID, never by name, and is killed
+// when the thread that started it ends: start children from the test's main thread.
 
 #include <chrono>
 #include <ctime>

@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+
 namespace halvenor::test {
 
 XvfbServer::XvfbServer(int width, int height) {
@@ -59,13 +61,35 @@ void XvfbServer::startWindowManager() {
     options.quiet = true;
     options.env = env();
     windowManager_ = Subprocess({"openbox", "--sm-disable"}, options);
-    // openbox sets _NET_SUPPORTING_WM_CHECK on the root window once it manages the screen.
-    waitUntil(
+    // openbox announces itself (_NET_SUPPORTING_WM_CHECK on the root window) before it
+    // handles map requests, and a request in between is lost: ready means it has announced
+    // itself and a probe window then does get mapped.
+    const bool announced = waitUntil(
         [&] {
             return runCommand({"xprop", "-display", display_, "-root", "_NET_SUPPORTING_WM_CHECK"})
                        .output.find("window id") != std::string::npos;
         },
         std::chrono::seconds(10));
+    if (!announced) throw std::runtime_error("XvfbServer: openbox did not start");
+    Display* display = XOpenDisplay(display_.c_str());
+    if (!display) throw std::runtime_error("XvfbServer: cannot open " + display_);
+    const Window probe =
+        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
+    const auto viewable = [&] {
+        XWindowAttributes attributes{};
+        return XGetWindowAttributes(display, probe, &attributes) &&
+               attributes.map_state == IsViewable;
+    };
+    const bool ready = waitUntil(
+        [&] {
+            XMapWindow(display, probe);
+            XSync(display, False);
+            return waitUntil(viewable, std::chrono::milliseconds(200));
+        },
+        std::chrono::seconds(10));
+    XDestroyWindow(display, probe);
+    XCloseDisplay(display);
+    if (!ready) throw std::runtime_error("XvfbServer: openbox does not map windows");
 }
 
 }  // namespace halvenor::test

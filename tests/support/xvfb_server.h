@@ -24,7 +24,8 @@ public:
     // Environment for child processes that should use this display.
     std::map<std::string, std::string> env() const { return {{"DISPLAY", display_}}; }
 
-    // Starts openbox on this display (for tests that need stacking or focus).
+    // Starts openbox on this display (for tests that need stacking or focus) and returns once
+    // it maps windows. Throws std::runtime_error when it does not within 10 s.
     void startWindowManager();
 
 private:
