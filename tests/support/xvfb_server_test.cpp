@@ -8,7 +8,6 @@ namespace {
 
 TEST(XvfbServer, AnswersOnItsOwnDisplayAndStopsByPid) {
     pid_t pid;
-    std::string display;
     {
         XvfbServer first;
         XvfbServer second(800, 600);
@@ -17,12 +16,11 @@ TEST(XvfbServer, AnswersOnItsOwnDisplayAndStopsByPid) {
         ASSERT_EQ(info.exitCode, 0);
         EXPECT_NE(info.output.find("800x600 pixels"), std::string::npos);
         pid = first.pid();
-        display = first.display();
         EXPECT_EQ(kill(pid, 0), 0);
     }
-    // Gone after the fixture: no process and the display no longer answers.
+    // Gone after the fixture. (Whether the display answers says nothing: a test running in
+    // parallel may already have been given the freed display number.)
     EXPECT_TRUE(waitUntil([&] { return kill(pid, 0) != 0; }, std::chrono::seconds(5)));
-    EXPECT_NE(runCommand({"xdpyinfo", "-display", display}).exitCode, 0);
 }
 
 TEST(XvfbServer, WindowManagerCanBeStarted) {
