@@ -151,6 +151,9 @@ public:
     virtual ~SessionHost() = default;
     // Records the handshake and returns the refusal status (0 accepts) and body.
     virtual std::pair<int, std::string> onHandshake(WsHandshake handshake) = 0;
+    // An accepted handshake whose response is being written; ended by onOpen or onAcceptFailed.
+    virtual void onAcceptStarted() = 0;
+    virtual void onAcceptFailed() = 0;
     virtual void onOpen(int connectionIndex) = 0;
     virtual void onMessage(WsReceived message) = 0;
     virtual void onPing() = 0;
@@ -257,9 +260,12 @@ private:
             if (kind == websocket::frame_type::ping)
                 host_.onPing();
         });
+        host_.onAcceptStarted();
         ws_.async_accept(request_, [self = self()](beast::error_code ec) {
-            if (ec)
+            if (ec) {
+                self->host_.onAcceptFailed();
                 return self->finish(ec);
+            }
             self->open_ = true;
             self->host_.onOpen(self->index_);
             self->readMessage();
@@ -356,6 +362,7 @@ struct LocalWsServer::Impl final : SessionHost {
     mutable std::condition_variable changed;
     int accepted = 0;
     int open = 0;
+    int acceptsInFlight = 0;  // handshakes answered 101 whose session is not open yet
     int pings = 0;
     int refuseStatus = 0;
     std::string refuseBody;
@@ -420,6 +427,23 @@ struct LocalWsServer::Impl final : SessionHost {
         return {refuseStatus, refuseBody};
     }
 
+    void onAcceptStarted() override {
+        std::lock_guard lock(mutex);
+        ++acceptsInFlight;
+    }
+
+    void onAcceptFailed() override {
+        std::lock_guard lock(mutex);
+        --acceptsInFlight;
+        changed.notify_all();
+    }
+
+    // A client may see its handshake complete before this side has finished the accept; a
+    // test that sends right after its client reported "open" means the new session.
+    void waitForAcceptsToSettle() const {
+        waitFor(std::chrono::seconds(2), [this] { return acceptsInFlight == 0; });
+    }
+
     void onOpen(int connectionIndex) override {
         for (const auto& weak : sessions) {
             auto session = weak.lock();
@@ -429,6 +453,7 @@ struct LocalWsServer::Impl final : SessionHost {
         (void)connectionIndex;
         std::lock_guard lock(mutex);
         ++open;
+        --acceptsInFlight;
         changed.notify_all();
     }
 
@@ -500,6 +525,7 @@ void LocalWsServer::refuseHandshakes(int status, std::string body) {
 }
 
 bool LocalWsServer::sendText(const std::string& text) {
+    impl_->waitForAcceptsToSettle();
     return impl_->runOnIo([&] {
         auto session = impl_->latest();
         if (session)
@@ -509,6 +535,7 @@ bool LocalWsServer::sendText(const std::string& text) {
 }
 
 bool LocalWsServer::sendBinary(const std::string& data) {
+    impl_->waitForAcceptsToSettle();
     return impl_->runOnIo([&] {
         auto session = impl_->latest();
         if (session)
@@ -518,6 +545,7 @@ bool LocalWsServer::sendBinary(const std::string& data) {
 }
 
 bool LocalWsServer::close(std::uint16_t code, const std::string& reason) {
+    impl_->waitForAcceptsToSettle();
     return impl_->runOnIo([&] {
         auto session = impl_->latest();
         if (session)
