@@ -7,7 +7,7 @@ PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config git
   # libraries the program links
-  libsdl2-dev libimgui-dev libstb-dev libgl-dev libx11-dev libxext-dev
+  libsdl2-dev libimgui-dev libstb-dev libgl-dev libx11-dev libxext-dev libxrandr-dev
   libcurl4-openssl-dev libssl-dev libboost-dev libboost-system-dev
   nlohmann-json3-dev libfmt-dev libpng-dev zlib1g-dev libpulse-dev
   libfontconfig-dev fonts-dejavu-core
@@ -19,7 +19,6 @@ PACKAGES=(
   zenity xdg-utils
   # software OpenGL under Xvfb
   libgl1-mesa-dri libglx-mesa0
-  libxrandr-dev
 )
 
 missing=()
