@@ -239,9 +239,14 @@ TEST_F(AudioCaptureTest, UnpluggedSpeakersEndTheUtteranceAndCaptureMovesToTheNew
     EXPECT_EQ(recorder.events(System), (std::vector{VadEvent::SpeechStart, VadEvent::SpeechEnd}));
     EXPECT_FALSE(capture.speaking[0]);
     ASSERT_TRUE(waitForStatus(System, "capturing from Mic-input", 3s)) << capture.status(System);
+    // Which the capture thread notices first depends on timing inside the sound server: the
+    // failed stream, or the once-a-second check that finds another default sink.
     EXPECT_TRUE(
         log.contains("audio System audio lost (device was removed or changed) - reconnecting to "
-                     "the default device"));
+                     "the default device") ||
+        log.contains("audio System audio lost (the default device changed) - reconnecting to "
+                     "the default device"))
+        << log.text();
     EXPECT_TRUE(log.contains("audio System audio capturing from \"Mic-input\""));
 
     // The new default (mic_in) now carries the interviewer: both sources hear it.
