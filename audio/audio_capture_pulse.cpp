@@ -101,6 +101,23 @@ bool runUntil(pa_mainloop* loop, Done&& done) {
     return true;
 }
 
+// Runs the main loop until ready() or failed() holds. Empty when ready; else the failure of
+// `step`: a time-out, or the context's own error.
+template <typename Ready, typename Failed>
+std::string waitUntilReady(pa_mainloop* loop, pa_context* context, const char* step, Ready&& ready,
+                           Failed&& failed) {
+    if (!runUntil(loop, [&] { return ready() || failed(); }))
+        return pulseFailure(step, PA_ERR_TIMEOUT);
+    if (!ready())
+        return pulseFailure(step, pa_context_errno(context));
+    return {};
+}
+
+// An answer to a query on the context is lost when the context fails.
+bool contextFailed(pa_context* context) {
+    return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+}
+
 struct DefaultDevices {
     bool answered = false;
     std::string sink;
@@ -120,14 +137,9 @@ std::string queryDefaults(pa_mainloop* loop, pa_context* context, DefaultDevices
     OperationPtr operation(pa_context_get_server_info(context, onInfo, &defaults));
     if (!operation)
         return pulseFailure("pa_context_get_server_info", pa_context_errno(context));
-    const bool answered = runUntil(loop, [&] {
-        return defaults.answered || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
-    });
-    if (!answered)
-        return pulseFailure("pa_context_get_server_info", PA_ERR_TIMEOUT);
-    if (!defaults.answered)
-        return pulseFailure("pa_context_get_server_info", pa_context_errno(context));
-    return {};
+    return waitUntilReady(
+        loop, context, "pa_context_get_server_info", [&] { return defaults.answered; },
+        [&] { return contextFailed(context); });
 }
 
 struct DeviceInfo {
@@ -172,13 +184,8 @@ std::string queryDevice(pa_mainloop* loop, pa_context* context, bool sink, const
     OperationPtr operation(raw);
     if (!operation)
         return pulseFailure(step, pa_context_errno(context));
-    const bool answered = runUntil(
-        loop, [&] { return info.answered || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); });
-    if (!answered)
-        return pulseFailure(step, PA_ERR_TIMEOUT);
-    if (!info.answered)
-        return pulseFailure(step, pa_context_errno(context));
-    return {};
+    return waitUntilReady(
+        loop, context, step, [&] { return info.answered; }, [&] { return contextFailed(context); });
 }
 
 // Connects to the server, finds the default device and starts recording from it.
@@ -193,14 +200,12 @@ std::string openDevice(pa_mainloop* loop, bool loopback, DeviceState& device) {
     // Never spawn a sound server of our own: the user's session provides one or none.
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         return pulseFailure("pa_context_connect", pa_context_errno(context));
-    const bool settled = runUntil(loop, [&] {
-        const auto state = pa_context_get_state(context);
-        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-    });
-    if (!settled)
-        return pulseFailure("pa_context_connect", PA_ERR_TIMEOUT);
-    if (pa_context_get_state(context) != PA_CONTEXT_READY)
-        return pulseFailure("pa_context_connect", pa_context_errno(context));
+    if (auto error = waitUntilReady(
+            loop, context, "pa_context_connect",
+            [&] { return pa_context_get_state(context) == PA_CONTEXT_READY; },
+            [&] { return contextFailed(context); });
+        !error.empty())
+        return error;
 
     DefaultDevices defaults;
     if (auto error = queryDefaults(loop, context, defaults); !error.empty())
@@ -235,15 +240,10 @@ std::string openDevice(pa_mainloop* loop, bool loopback, DeviceState& device) {
     const std::string& from = loopback ? info.monitorSource : device.id;
     if (pa_stream_connect_record(stream, from.c_str(), &attributes, flags) < 0)
         return pulseFailure("pa_stream_connect_record", pa_context_errno(context));
-    const bool ready = runUntil(loop, [&] {
-        const auto state = pa_stream_get_state(stream);
-        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-    });
-    if (!ready)
-        return pulseFailure("pa_stream_connect_record", PA_ERR_TIMEOUT);
-    if (pa_stream_get_state(stream) != PA_STREAM_READY)
-        return pulseFailure("pa_stream_connect_record", pa_context_errno(context));
-    return {};
+    return waitUntilReady(
+        loop, context, "pa_stream_connect_record",
+        [&] { return pa_stream_get_state(stream) == PA_STREAM_READY; },
+        [&] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); });
 }
 
 // Dispatches what arrived since the last poll and appends every queued fragment to
@@ -255,7 +255,7 @@ std::string drainStream(pa_mainloop* loop, DeviceState& device, std::vector<std:
         ++round;
     pa_context* context = device.context.get();
     pa_stream* stream = device.stream.get();
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
+    if (contextFailed(context))
         return pulseFailure("audio capture", pa_context_errno(context));
     // The server fails a stream it may not move when its device goes away.
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
