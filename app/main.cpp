@@ -14,11 +14,11 @@
 #include <fmt/format.h>
 #include <imgui.h>
 
-#include "app/fatal_error.h"
-#include "app/overlay_window.h"
-#include "app/render_device.h"
-#include "app/session_log.h"
-#include "app/single_instance.h"
+#include "platform/fatal_error.h"
+#include "platform/overlay_window.h"
+#include "platform/render_device.h"
+#include "base/session_log.h"
+#include "platform/single_instance.h"
 #include "audio/audio_capture.h"
 #include "llm/llm_client.h"
 #include "speech/stt_client.h"

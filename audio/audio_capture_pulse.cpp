@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/error_text.h"
-#include "app/session_log.h"
+#include "base/error_text.h"
+#include "base/session_log.h"
 #include "audio/audio_capture.h"
 
 namespace morvelin {

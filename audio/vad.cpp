@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/session_log.h"
+#include "base/session_log.h"
 #include "audio/audio_capture.h"
 
 namespace morvelin {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/base64.h"
+#include "base/base64.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include <curl/curl.h>
 
-#include "app/base64.h"
-#include "app/curl_handles.h"
+#include "base/base64.h"
+#include "base/curl_handles.h"
 #include "audio/audio_capture.h"
 #include "speech/batch_transcriber.h"
 #include "speech/question_detector.h"

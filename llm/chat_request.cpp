@@ -1,6 +1,6 @@
 #include "llm/chat_request.h"
 
-#include "app/service_hosts.h"
+#include "base/service_hosts.h"
 
 namespace morvelin {
 

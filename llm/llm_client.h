@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "llm/chat_message.h"
-#include "app/curl_handles.h"
+#include "base/curl_handles.h"
 #include "llm/curl_share.h"
 
 namespace morvelin {

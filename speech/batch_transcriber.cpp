@@ -7,8 +7,8 @@
 #include <curl/curl.h>
 #include <fmt/format.h>
 
-#include "app/curl_handles.h"
-#include "app/session_log.h"
+#include "base/curl_handles.h"
+#include "base/session_log.h"
 #include "audio/audio_capture.h"
 #include "speech/transcription_request.h"
 

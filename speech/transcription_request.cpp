@@ -8,9 +8,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "app/base64.h"
-#include "app/curl_handles.h"
-#include "app/service_hosts.h"
+#include "base/base64.h"
+#include "base/curl_handles.h"
+#include "base/service_hosts.h"
 
 namespace morvelin {
 namespace {

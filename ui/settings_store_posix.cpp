@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/app_paths.h"
-#include "app/error_text.h"
+#include "base/app_paths.h"
+#include "base/error_text.h"
 #include "ui/settings.h"
 
 namespace morvelin {

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/screen_capture.h"
-#include "app/single_instance.h"
-#include "tests/app/x11_test_client.h"
+#include "platform/screen_capture.h"
+#include "platform/single_instance.h"
+#include "tests/platform/x11_test_client.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/xvfb_server.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/session_log.h"
+#include "base/session_log.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvenor::test {

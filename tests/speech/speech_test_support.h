@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "app/session_log.h"
+#include "base/session_log.h"
 #include "tests/support/temp_dir.h"
 
 namespace morvelin::speech_test {

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/curl_handles.h"
-#include "app/service_hosts.h"
+#include "base/curl_handles.h"
+#include "base/service_hosts.h"
 #include "tests/speech/speech_test_support.h"
 #include "tests/support/local_http_server.h"
 #include "tests/support/temp_dir.h"

@@ -1,6 +1,6 @@
 #include "speech/websocket_client.h"
 
-#include "app/base64.h"
+#include "base/base64.h"
 
 #include "tests/support/local_ws_server.h"
 #include "tests/support/process.h"

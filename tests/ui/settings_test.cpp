@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "app/error_text.h"
+#include "base/error_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace morvelin {

@@ -1,4 +1,4 @@
-#include "app/overlay_window.h"
+#include "platform/overlay_window.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 
-#include "app/session_log.h"
-#include "tests/app/x11_test_client.h"
+#include "base/session_log.h"
+#include "tests/platform/x11_test_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/xvfb_server.h"
 

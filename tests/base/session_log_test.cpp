@@ -1,4 +1,4 @@
-#include "app/session_log.h"
+#include "base/session_log.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_paths.h"
+#include "base/app_paths.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "app/app_paths.h"
+#include "base/app_paths.h"
 
 #include <cstdlib>
 

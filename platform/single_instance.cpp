@@ -1,4 +1,4 @@
-#include "app/single_instance.h"
+#include "platform/single_instance.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,4 +1,4 @@
-#include "app/service_hosts.h"
+#include "base/service_hosts.h"
 
 #include <cstdlib>
 

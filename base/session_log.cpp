@@ -1,8 +1,8 @@
-#include "app/session_log.h"
+#include "base/session_log.h"
 
 #include <system_error>
 
-#include "app/app_paths.h"
+#include "base/app_paths.h"
 
 namespace morvelin {
 

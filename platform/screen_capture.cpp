@@ -1,7 +1,7 @@
 // The platform-free half of screen capture: the size rules, an area-averaging down-scaler
 // and PNG encoding with libpng. The capture itself is in screen_capture_x11.cpp.
 
-#include "app/screen_capture.h"
+#include "platform/screen_capture.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +13,7 @@
 #include <png.h>
 #include <zlib.h>
 
-#include "app/error_text.h"
+#include "base/error_text.h"
 
 namespace morvelin {
 namespace {

@@ -1,11 +1,11 @@
-#include "app/render_device.h"
+#include "platform/render_device.h"
 
 #include <gtest/gtest.h>
 
 #include <SDL.h>
 #include <SDL_opengl.h>
 
-#include "app/overlay_window.h"
+#include "platform/overlay_window.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/xvfb_server.h"
 

@@ -1,4 +1,4 @@
-#include "app/screen_capture.h"
+#include "platform/screen_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include <png.h>
 
-#include "tests/app/x11_test_client.h"
+#include "tests/platform/x11_test_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/xvfb_server.h"
 

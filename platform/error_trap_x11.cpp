@@ -1,8 +1,8 @@
-#include "app/error_trap_x11.h"
+#include "platform/error_trap_x11.h"
 
 #include <cstdint>
 
-#include "app/error_text.h"
+#include "base/error_text.h"
 
 namespace morvelin {
 

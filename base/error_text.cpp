@@ -1,4 +1,4 @@
-#include "app/error_text.h"
+#include "base/error_text.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,9 +1,9 @@
-#include "app/error_text.h"
+#include "base/error_text.h"
 
 #include <cerrno>
 #include <gtest/gtest.h>
 
-#include "app/base64.h"
+#include "base/base64.h"
 
 namespace morvelin {
 namespace {

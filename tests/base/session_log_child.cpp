@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "app/session_log.h"
+#include "base/session_log.h"
 
 int main() {
     morvelin::log("child pid {}", getpid());

@@ -3,7 +3,7 @@
 // available (a remote display). Pixels are read as 32-bit BGRX, the layout of every common
 // 24-bit TrueColor visual; other layouts are converted pixel by pixel.
 
-#include "app/screen_capture.h"
+#include "platform/screen_capture.h"
 
 #include <memory>
 
@@ -16,9 +16,9 @@
 
 #include <fmt/format.h>
 
-#include "app/base64.h"
-#include "app/error_text.h"
-#include "app/error_trap_x11.h"
+#include "base/base64.h"
+#include "base/error_text.h"
+#include "platform/error_trap_x11.h"
 
 namespace morvelin {
 namespace {

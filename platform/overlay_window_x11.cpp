@@ -4,7 +4,7 @@
 // rules (WM_HINTS input and WM_TAKE_FOCUS) and the work area / Xft.dpi.
 // Capture exclusion does not exist on X11; we say so instead of pretending.
 
-#include "app/overlay_window.h"
+#include "platform/overlay_window.h"
 
 #include <algorithm>
 #include <chrono>
@@ -27,9 +27,9 @@
 #include <X11/keysym.h>
 #include <fmt/format.h>
 
-#include "app/error_text.h"
-#include "app/error_trap_x11.h"
-#include "app/session_log.h"
+#include "base/error_text.h"
+#include "platform/error_trap_x11.h"
+#include "base/session_log.h"
 
 namespace morvelin {
 namespace {

@@ -12,7 +12,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include "app/screen_capture.h"
+#include "platform/screen_capture.h"
 #include "tests/support/xvfb_server.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/base64.h"
+#include "base/base64.h"
 
 namespace morvelin {
 

@@ -1,10 +1,10 @@
-#include "app/fatal_error.h"
+#include "platform/fatal_error.h"
 
 #include <cstdio>
 
 #include <SDL.h>
 
-#include "app/session_log.h"
+#include "base/session_log.h"
 
 namespace morvelin {
 

@@ -3,7 +3,7 @@
 // context is never re-created. Software GL under Xvfb refuses vsync and would run at
 // hundreds of frames a second, so present() paces the loop itself when swaps come back early.
 
-#include "app/render_device.h"
+#include "platform/render_device.h"
 
 #include <algorithm>
 #include <thread>
@@ -13,8 +13,8 @@
 #include <imgui_impl_opengl3.h>
 #include <imgui_impl_sdl.h>
 
-#include "app/error_text.h"
-#include "app/overlay_window.h"
+#include "base/error_text.h"
+#include "platform/overlay_window.h"
 
 namespace morvelin {
 namespace {
