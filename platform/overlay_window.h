@@ -71,6 +71,10 @@ public:
     void setInteractive(bool on);
     void setOpacity(float normal, float clickThrough);
     void setHeight(int height);
+    // After setVisible(false): returns once the X server has unmapped the window and the
+    // windows below have had two frames to repaint (what a screenshot must wait for), or
+    // after timeoutMs.
+    void waitUntilHidden(int timeoutMs = 250);
     void moveTo(int x, int y);
     Point position() const;
     Rect windowRect() const;

@@ -416,6 +416,24 @@ void OverlayWindow::setVisible(bool visible) {
     }
 }
 
+void OverlayWindow::waitUntilHidden(int timeoutMs) {
+    if (!exists() || !onOwnerThread())
+        return;
+    Display* display = x11_->display;
+    XSync(display, False);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(display, x11_->window, &attributes) ||
+            attributes.map_state == IsUnmapped || std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Nothing tells us when the windows that were covered have repainted; a compositor's flush
+    // waits for two frames, and so do we.
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+}
+
 void OverlayWindow::show() {
     if (!exists())
         return;

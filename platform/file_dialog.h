@@ -1,0 +1,50 @@
+#pragma once
+// The desktop's open-file dialog, run as a child process (zenity, else kdialog) so that the
+// HUD keeps drawing and answering hotkeys while it is open, and opening a file in the user's
+// default application. UI thread only.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace morvelin {
+
+class FileDialog {
+public:
+    struct Filter {
+        std::string name;                   // "Text documents (*.txt;*.md)"
+        std::vector<std::string> patterns;  // "*.txt", "*.md"
+    };
+    enum class Poll { Idle, Running, Chosen, Cancelled };
+
+    FileDialog() = default;
+    ~FileDialog();  // ends a dialog still open
+    FileDialog(const FileDialog&) = delete;
+    FileDialog& operator=(const FileDialog&) = delete;
+
+    // Opens the dialog (the first filter selected). Empty on success, else the error text,
+    // e.g. when no dialog program is installed. A dialog already open is ended first.
+    std::string open(const std::string& title, const std::vector<Filter>& filters);
+    // Never blocks. Chosen (path set) or Cancelled once, when the dialog has ended; Running
+    // while it is open; Idle when none is open.
+    Poll poll(std::filesystem::path& chosen);
+    bool isOpen() const { return pid_ > 0; }
+    // Ends the dialog now, if one is open.
+    void close();
+
+    // The programs tried in order; tests point this elsewhere.
+    std::vector<std::string> programs{"zenity", "kdialog"};
+
+private:
+    pid_t pid_ = -1;
+    int outputFd_ = -1;
+    std::string output_;
+};
+
+// Opens the file with the desktop's default application (xdg-open), without waiting for it.
+// Empty on success, else the error text.
+std::string openWithDefaultApp(const std::filesystem::path& file);
+
+}  // namespace morvelin

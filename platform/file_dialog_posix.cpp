@@ -1,0 +1,179 @@
+// The open-file dialog as a child process. X11 has no system dialog a program can call; the
+// desktop's dialog programs (zenity on GNOME-like desktops, kdialog on KDE) are what users know.
+// The child writes the chosen path to its standard output and ends; the HUD reads the pipe
+// without blocking each frame, so it keeps drawing and answering hotkeys meanwhile.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "base/error_text.h"
+#include "platform/file_dialog.h"
+
+extern char** environ;
+
+namespace morvelin {
+namespace {
+
+std::string joined(const std::vector<std::string>& parts, const char* separator) {
+    std::string out;
+    for (const std::string& part : parts) {
+        if (!out.empty())
+            out += separator;
+        out += part;
+    }
+    return out;
+}
+
+// The arguments of one dialog program, the first filter selected.
+std::vector<std::string> dialogArguments(const std::string& program, const std::string& title,
+                                         const std::vector<FileDialog::Filter>& filters) {
+    const bool kdialog = program.find("kdialog") != std::string::npos;
+    std::vector<std::string> args{program};
+    if (kdialog) {
+        std::string filterText;
+        for (const FileDialog::Filter& filter : filters) {
+            if (!filterText.empty())
+                filterText += '\n';
+            // kdialog writes "*" where the other desktop writes "*.*".
+            std::vector<std::string> patterns;
+            for (const std::string& pattern : filter.patterns)
+                patterns.push_back(pattern == "*.*" ? "*" : pattern);
+            filterText += joined(patterns, " ") + "|" + filter.name;
+        }
+        args.insert(args.end(), {"--title", title, "--getopenfilename", ".", filterText});
+    } else {
+        args.insert(args.end(), {"--file-selection", "--title=" + title});
+        for (const FileDialog::Filter& filter : filters) {
+            std::vector<std::string> patterns;
+            for (const std::string& pattern : filter.patterns)
+                patterns.push_back(pattern == "*.*" ? "*" : pattern);
+            args.push_back("--file-filter=" + filter.name + " | " + joined(patterns, " "));
+        }
+    }
+    return args;
+}
+
+// Starts argv[0] found on PATH with standard output into outFd (closed in the parent) and
+// standard input and error on /dev/null. Returns the child's pid, or -errno.
+pid_t spawnWithOutput(const std::vector<std::string>& args, int outFd) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (outFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -error;
+}
+
+}  // namespace
+
+FileDialog::~FileDialog() {
+    close();
+}
+
+void FileDialog::close() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    pid_ = -1;
+    if (outputFd_ >= 0)
+        ::close(outputFd_);
+    outputFd_ = -1;
+    output_.clear();
+}
+
+std::string FileDialog::open(const std::string& title, const std::vector<Filter>& filters) {
+    close();
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return lastErrorMessage("pipe2");
+    int lastError = ENOENT;
+    for (const std::string& program : programs) {
+        const pid_t pid = spawnWithOutput(dialogArguments(program, title, filters), pipeFds[1]);
+        if (pid > 0) {
+            ::close(pipeFds[1]);
+            ::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK);
+            pid_ = pid;
+            outputFd_ = pipeFds[0];
+            return {};
+        }
+        lastError = -pid;
+    }
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    if (lastError == ENOENT)
+        return fmt::format("no file dialog program found (install {})", joined(programs, " or "));
+    return describeErrno("posix_spawnp", lastError);
+}
+
+FileDialog::Poll FileDialog::poll(std::filesystem::path& chosen) {
+    if (pid_ <= 0)
+        return Poll::Idle;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
+        if (n > 0) {
+            output_.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;  // EAGAIN: nothing more yet; 0: the child closed its output
+    }
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == 0)
+        return Poll::Running;
+    // Ended: take what is left in the pipe, then the first line is the path.
+    for (;;) {
+        const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
+        if (n > 0)
+            output_.append(buffer, static_cast<std::size_t>(n));
+        else if (!(n < 0 && errno == EINTR))
+            break;
+    }
+    std::string path = output_.substr(0, output_.find('\n'));
+    pid_ = -1;
+    close();
+    const bool ok = done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && !path.empty();
+    if (!ok)
+        return Poll::Cancelled;
+    chosen = std::filesystem::path(path);
+    return Poll::Chosen;
+}
+
+std::string openWithDefaultApp(const std::filesystem::path& file) {
+    // The shell puts xdg-open in the background and ends at once, so the program is not ours
+    // to wait for; only the short-lived shell is reaped here.
+    const pid_t pid = spawnWithOutput(
+        {"/bin/sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 &", "sh", file.string()}, -1);
+    if (pid < 0)
+        return describeErrno("posix_spawn xdg-open", -pid);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return {};
+}
+
+}  // namespace morvelin

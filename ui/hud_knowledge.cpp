@@ -1,0 +1,49 @@
+// Knowledge files: the Knowledge Base tab's "Load file..." buttons. The dialog runs as its own
+// process while the HUD keeps drawing; the load finishes on the frame after it closes.
+
+#include <fmt/format.h>
+
+#include "ui/imgui_ui.h"
+#include "ui/knowledge_file.h"
+
+namespace morvelin {
+
+void ImGuiUI::loadKnowledgeFile(std::string& target, const char* label) {
+    const std::vector<FileDialog::Filter> filters = {
+        {"Text documents (*.txt;*.md;*.markdown;*.rst;*.json)",
+         {"*.txt", "*.md", "*.markdown", "*.rst", "*.json"}},
+        {"All files (*.*)", {"*.*"}},
+    };
+    const std::string error = knowledgeDialog.open(fmt::format("Load {}", label), filters);
+    if (!error.empty()) {
+        knowledgeTarget = nullptr;
+        statusText = fmt::format("{}: {}", label, error);
+        return;
+    }
+    knowledgeTarget = &target;
+    knowledgeLabel = label;
+}
+
+void ImGuiUI::pollKnowledgeDialog() {
+    std::filesystem::path chosen;
+    if (knowledgeDialog.poll(chosen) != FileDialog::Poll::Chosen || !knowledgeTarget)
+        return;
+    std::string& target = *knowledgeTarget;
+    knowledgeTarget = nullptr;
+    finishKnowledgeLoad(target, knowledgeLabel, chosen);
+}
+
+void ImGuiUI::finishKnowledgeLoad(std::string& target, const char* label,
+                                  const std::filesystem::path& path) {
+    KnowledgeFileResult result = readKnowledgeFile(path);
+    if (!result.text) {
+        statusText = fmt::format("{}: {}", label, result.error);
+        return;
+    }
+    const std::size_t length = result.text->size();
+    target = std::move(*result.text);
+    llmSettingsDirty = true;
+    statusText = fmt::format("Loaded {} ({} chars).", path.filename().string(), length);
+}
+
+}  // namespace morvelin
