@@ -169,6 +169,7 @@ public:
     virtual void close(std::uint16_t code, std::string reason) = 0;
     virtual void drop() = 0;
     virtual bool isOpen() const = 0;
+    virtual int index() const = 0;
 };
 
 template <class Next>
@@ -177,6 +178,8 @@ public:
     template <class... Args>
     SessionOf(SessionHost& host, int index, Args&&... args)
         : host_(host), index_(index), ws_(std::forward<Args>(args)...) {}
+
+    int index() const override { return index_; }
 
     void start() override {
         if constexpr (kTls) {
@@ -531,6 +534,20 @@ bool LocalWsServer::sendText(const std::string& text) {
         if (session)
             session->send(false, text);
         return session != nullptr;
+    });
+}
+
+bool LocalWsServer::sendTextTo(int connectionIndex, const std::string& text) {
+    impl_->waitForAcceptsToSettle();
+    return impl_->runOnIo([&] {
+        for (const auto& weak : impl_->sessions) {
+            auto session = weak.lock();
+            if (session && session->isOpen() && session->index() == connectionIndex) {
+                session->send(false, text);
+                return true;
+            }
+        }
+        return false;
     });
 }
 

@@ -74,6 +74,8 @@ public:
 
     // Sends to the most recently opened connection that is still open. False when none is.
     bool sendText(const std::string& text);
+    // Sends to the open connection with this index (see WsReceived). False when it is not open.
+    bool sendTextTo(int connectionIndex, const std::string& text);
     bool sendBinary(const std::string& data);
     // Starts the closing handshake on the most recent open connection.
     bool close(std::uint16_t code, const std::string& reason);
