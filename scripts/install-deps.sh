@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git python3
   # libraries the program links
   libsdl2-dev libimgui-dev libstb-dev libgl-dev libx11-dev libxext-dev libxrandr-dev
   libcurl4-openssl-dev libssl-dev libboost-dev libboost-system-dev

@@ -83,6 +83,7 @@ struct ImGuiUIProbe {
     HUD_PROBE_MEMBER(hotkeyRegistered)
     HUD_PROBE_MEMBER(statusText)
     HUD_PROBE_MEMBER(knowledgeDialog)
+    HUD_PROBE_MEMBER(transcribers)
 
     HUD_PROBE_CALL(startListening)
     HUD_PROBE_CALL(stopListening)
