@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # toolchain
   build-essential cmake ninja-build pkg-config git python3
+  # fuzzing and the format check
+  clang libclang-rt-14-dev clang-format
   # libraries the program links
   libsdl2-dev libimgui-dev libstb-dev libgl-dev libx11-dev libxext-dev libxrandr-dev
   libcurl4-openssl-dev libssl-dev libboost-dev libboost-system-dev
@@ -13,7 +15,7 @@ PACKAGES=(
   libfontconfig-dev fonts-dejavu-core
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox xcompmgr
+  xvfb xserver-xephyr xauth xdotool x11-utils x11-xserver-utils imagemagick openbox xcompmgr
   pulseaudio pulseaudio-utils espeak-ng sox
   # desktop helpers the HUD calls at run time
   zenity xdg-utils
