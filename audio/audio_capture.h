@@ -25,7 +25,6 @@
 namespace morvelin {
 
 enum class AudioSource : int { SystemAudio = 0, Microphone = 1 };
-enum class VadEvent : int { SpeechStart = 0, SpeechEnd = 1 };
 
 // Called with every 100 ms chunk (1600 samples) on that source's capture thread; the
 // span is valid only during the call.
@@ -42,6 +41,12 @@ std::string_view sourceName(AudioSource source);
 
 // Sleeps ms in steps of 50 ms, returning early once a stop is requested.
 void sleepUnlessStopped(std::stop_token stop, int ms);
+
+class AudioCapture;
+// Meters a chunk, forwards it to the audio callback, runs the detector over its whole
+// frames and publishes readouts, log lines and voice events. On the source's capture thread.
+void processChunk(AudioCapture& capture, AudioSource source, std::span<const std::int16_t> samples,
+                  VadState& state);
 
 class AudioCapture {
 public:
@@ -81,8 +86,10 @@ public:
 private:
     friend void processChunk(AudioCapture& capture, AudioSource source,
                              std::span<const std::int16_t> samples, VadState& state);
-    // The body of one capture thread (platform code). Gives `firstOpen` the result of the
-    // first open attempt, an empty text on success.
+    // The body of one capture thread: opens the source's default device through the
+    // platform's recorder, keeps it open across losses and default changes, and cuts what it
+    // records into chunks. Gives `firstOpen` the result of the first open attempt, an empty
+    // text on success.
     static void captureLoop(AudioCapture& capture, std::stop_token stop, AudioSource source,
                             std::promise<std::string> firstOpen);
     void setDeviceName(AudioSource source, std::string name);

@@ -1,4 +1,5 @@
-// The PulseAudio back end of AudioCapture (also served by PipeWire's PulseAudio server).
+// The PulseAudio recorder behind AudioCapture (also served by PipeWire's PulseAudio server).
+// Only PulseAudio calls live here; the capture threads' loop is in audio_capture.cpp.
 //
 // Each capture thread owns its own pa_mainloop and, per device open, a context and a
 // record stream of s16le / 16000 Hz / mono; the server converts from the device's own
@@ -8,9 +9,9 @@
 // server fails our stream instead of silently moving it elsewhere, and we reopen on the
 // current default ourselves, exactly as after a default-device change.
 //
-// The main loop is never left to block: the thread wakes every 10 ms, dispatches what has
-// arrived and drains the stream, so stop requests, reconnect requests and the once-a-second
-// default-device check all run on the same simple schedule.
+// The main loop is never left to block: the capture thread wakes every 10 ms and drains,
+// which dispatches what has arrived, so stop requests, reconnect requests and the
+// once-a-second default-device check all run on the same simple schedule.
 
 #include <pulse/pulseaudio.h>
 
@@ -20,9 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "audio/audio_recorder.h"
 #include "base/error_text.h"
-#include "base/session_log.h"
-#include "audio/audio_capture.h"
 
 namespace morvelin {
 namespace {
@@ -30,8 +30,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kChunkSamples = 1600;      // 100 ms at 16 kHz
-constexpr std::size_t kBufferReserve = 6400;     // 400 ms: appending never reallocates
 constexpr std::uint32_t kMaxLengthBytes = 6400;  // 200 ms of server-side buffer
 constexpr std::uint32_t kFragmentBytes = 640;    // 20 ms fragments: data every other poll
 constexpr auto kServerTimeout = 2s;              // a local server answers in milliseconds
@@ -249,8 +247,7 @@ std::string openDevice(pa_mainloop* loop, bool loopback, DeviceState& device) {
 // Dispatches what arrived since the last poll and appends every queued fragment to
 // `buffer` (a hole in the stream becomes zeros). Returns the loss reason, empty while the
 // device is fine.
-std::string drainStream(pa_mainloop* loop, DeviceState& device, std::vector<std::int16_t>& buffer,
-                        Clock::time_point& lastData) {
+std::string drainStream(pa_mainloop* loop, DeviceState& device, std::vector<std::int16_t>& buffer) {
     for (int round = 0; round < kMaxDispatchRounds && pa_mainloop_iterate(loop, 0, nullptr) > 0;)
         ++round;
     pa_context* context = device.context.get();
@@ -280,7 +277,6 @@ std::string drainStream(pa_mainloop* loop, DeviceState& device, std::vector<std:
         else
             std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(at), buffer.end(), 0);
         pa_stream_drop(stream);
-        lastData = Clock::now();
     }
 }
 
@@ -298,129 +294,40 @@ std::string checkDefaultDevice(pa_mainloop* loop, DeviceState& device, bool loop
     return {};
 }
 
+class PulseRecorder final : public AudioRecorder {
+public:
+    PulseRecorder(MainloopPtr loop, bool loopback) : loop_(std::move(loop)), loopback_(loopback) {}
+    ~PulseRecorder() override { device_.clear(); }
+
+    std::string open() override {
+        device_.clear();
+        std::string error = openDevice(loop_.get(), loopback_, device_);
+        if (!error.empty())
+            device_.clear();
+        return error;
+    }
+    const std::string& deviceName() const override { return device_.name; }
+    std::string drain(std::vector<std::int16_t>& buffer) override {
+        return drainStream(loop_.get(), device_, buffer);
+    }
+    std::string defaultChanged() override {
+        return checkDefaultDevice(loop_.get(), device_, loopback_);
+    }
+    void close() override { device_.clear(); }
+
+private:
+    MainloopPtr loop_;
+    bool loopback_;
+    DeviceState device_;  // released before the main loop it runs on
+};
+
 }  // namespace
 
-void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, AudioSource source,
-                               std::promise<std::string> firstOpen) {
-    const std::size_t index = sourceIndex(source);
-    const std::string_view name = sourceName(source);
-    const bool loopback = source == AudioSource::SystemAudio;
-    bool firstOpenGiven = false;
-    const auto giveFirstOpen = [&](std::string result) {
-        if (firstOpenGiven)
-            return;
-        firstOpenGiven = true;
-        firstOpen.set_value(std::move(result));
-    };
-
+AudioRecorderResult makeAudioRecorder(bool loopback) {
     MainloopPtr loop(pa_mainloop_new());
-    if (!loop) {
-        giveFirstOpen(pulseFailure("pa_mainloop_new", PA_ERR_INTERNAL));
-        return;
-    }
-
-    capture.utteranceCount[index].exchange(0);
-    DeviceState device;
-    VadState vad;
-    std::vector<std::int16_t> buffer;
-    std::string lastOpenError;
-    std::string lossReason;
-
-    while (!stop.stop_requested()) {
-        device.clear();
-        const std::string error = openDevice(loop.get(), loopback, device);
-        if (!error.empty()) {
-            giveFirstOpen(error);
-            capture.capturing[index].exchange(false);
-            // Retried every 1.5 s; only a new error is worth a log line and a status.
-            if (error != lastOpenError) {
-                lastOpenError = error;
-                log("audio {} unavailable: {} - retrying", name, error);
-                capture.setStatus(source, "waiting for a device - " + error);
-            }
-            sleepUnlessStopped(stop, 1500);
-            device.clear();
-            continue;
-        }
-
-        lastOpenError.clear();
-        capture.setDeviceName(source, device.name);
-        capture.setStatus(source, "capturing from " + device.name);
-        log("audio {} capturing from \"{}\"", name, device.name);
-        capture.capturing[index].exchange(true);
-        capture.peakDb[index].exchange(-140.0f);
-        giveFirstOpen({});
-        const std::uint32_t generation = capture.reconnectGeneration.load();
-        vad = VadState{};
-        buffer.reserve(kBufferReserve);
-        Clock::time_point lastData = Clock::now();
-        Clock::time_point lastCheck = lastData;
-        Clock::time_point lastLog = lastData;
-        lossReason.clear();
-
-        while (!stop.stop_requested() && lossReason.empty()) {
-            std::this_thread::sleep_for(10ms);
-            lossReason = drainStream(loop.get(), device, buffer, lastData);
-            if (!lossReason.empty())
-                break;
-            const auto now = Clock::now();
-            if (!loopback) {
-                if (now - lastData >= 5s) {
-                    lossReason = "microphone stopped delivering audio";
-                    break;
-                }
-            } else if (buffer.size() < kChunkSamples && now - lastData >= 100ms) {
-                // A sink with nothing to play may deliver nothing at all; zeros keep the
-                // chunks and the detector (and so the end of an utterance) running. They
-                // also complete a partial chunk left over when playback stopped: waiting
-                // for an empty buffer would wait forever and hold the utterance open.
-                buffer.insert(buffer.end(), kChunkSamples, 0);
-                lastData = now;
-            }
-            if (capture.reconnectGeneration.load() != generation) {
-                lossReason = "reconnect requested";
-                break;
-            }
-            if (now - lastCheck >= 1s) {
-                lossReason = checkDefaultDevice(loop.get(), device, loopback);
-                if (!lossReason.empty())
-                    break;
-                lastCheck = now;
-            }
-            if (now - lastLog >= 3s) {
-                lastLog = now;
-                const auto utterances = capture.utteranceCount[index].load();
-                const bool speaking = capture.speaking[index].load();
-                const float floor = capture.floorDb[index].load();
-                const float peak = capture.peakDb[index].exchange(-140.0f);
-                log("level {}: peak {:.1f} dB, floor {:.1f} dB, speaking={}, utterances={}", name,
-                    peak, floor, speaking, utterances);
-            }
-            std::size_t consumed = 0;
-            for (; buffer.size() - consumed >= kChunkSamples; consumed += kChunkSamples)
-                processChunk(capture, source, std::span(buffer).subspan(consumed, kChunkSamples),
-                             vad);
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
-        }
-
-        capture.capturing[index].exchange(false);
-        capture.level[index].exchange(0.0f);
-        capture.endSpeechOnClose(source, vad);
-        if (!lossReason.empty() && !stop.stop_requested()) {
-            log("audio {} lost ({}) - reconnecting to the default device", name, lossReason);
-            capture.setStatus(source, "reconnecting - " + lossReason);
-            sleepUnlessStopped(stop, 500);
-        }
-        buffer = {};
-        vad = VadState{};
-        device.clear();
-    }
-
-    capture.capturing[index].exchange(false);
-    capture.speaking[index].exchange(false);
-    capture.level[index].exchange(0.0f);
-    // Never leave the promise broken, even when a stop came before the first open.
-    giveFirstOpen({});
+    if (!loop)
+        return {nullptr, pulseFailure("pa_mainloop_new", PA_ERR_INTERNAL)};
+    return {std::make_unique<PulseRecorder>(std::move(loop), loopback), {}};
 }
 
 }  // namespace morvelin

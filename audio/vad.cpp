@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
-#include "base/session_log.h"
-#include "audio/audio_capture.h"
-
 namespace morvelin {
 namespace {
 
 // 1 / 2^30: mean square over 32768 squared, so a full-scale square wave is 0 dB.
 constexpr double kInverseFullScaleSquared = 9.313225746154785e-10;
-constexpr double kInverseFullScale = 3.0517578125e-05;  // 1 / 32768
 constexpr std::size_t kShortTermFrames = 5;
 constexpr std::size_t kVoteFrames = 15;
 
@@ -96,43 +92,6 @@ std::optional<VadEvent> vadStep(VadState& state, std::span<const std::int16_t> f
     state.speaking = false;
     state.silenceMs = 0;
     return VadEvent::SpeechEnd;
-}
-
-void processChunk(AudioCapture& capture, AudioSource source, std::span<const std::int16_t> samples,
-                  VadState& state) {
-    const std::size_t index = sourceIndex(source);
-
-    float value = 0.0f;
-    if (!samples.empty()) {
-        const double rms = std::sqrt(sumOfSquares(samples) / static_cast<double>(samples.size()));
-        value = std::clamp(static_cast<float>(rms * kInverseFullScale) * 4.0f, 0.0f, 1.0f);
-    }
-    // Rises at once, falls smoothly: the bar stays readable between syllables.
-    const float old = capture.level[index].load();
-    capture.level[index].exchange(value > old ? value : old * 0.85f + value * 0.15f);
-
-    if (capture.onAudio_)
-        capture.onAudio_(source, samples);
-
-    const int hangover = capture.hangoverMs.load();
-    for (std::size_t at = 0; at + kVadFrameSamples <= samples.size(); at += kVadFrameSamples) {
-        const auto event =
-            vadStep(state, samples.subspan(at, kVadFrameSamples), capture.vadConfig, hangover);
-        if (event) {
-            const bool start = *event == VadEvent::SpeechStart;
-            capture.speaking[index].exchange(start);
-            if (start)
-                capture.utteranceCount[index].fetch_add(1);
-            log("vad {} {} (level {:.1f} dB, floor {:.1f} dB)", sourceName(source),
-                start ? "SPEECH START" : "speech end", state.levelDb, state.floorDb);
-            if (capture.onVad_)
-                capture.onVad_(source, *event);
-        }
-        if (state.levelDb > capture.peakDb[index].load())
-            capture.peakDb[index].exchange(state.levelDb);
-    }
-    capture.levelDb[index].exchange(state.levelDb);
-    capture.floorDb[index].exchange(state.floorDb);
 }
 
 }  // namespace morvelin

@@ -4,8 +4,8 @@
 // clearly above a self-learning noise floor, and speech ends after the hangover time of
 // frames that fell back towards the floor or far below the decaying speech peak.
 //
-// vadStep is pure (values in, values out); processChunk wires it to the capture's
-// readouts, callbacks and log on the source's capture thread.
+// Pure: values in, values out, no I/O and no threads. AudioCapture's processChunk wires
+// the detector to the readouts, callbacks and log on each source's capture thread.
 
 #include <cstdint>
 #include <deque>
@@ -14,10 +14,7 @@
 
 namespace morvelin {
 
-// Defined with AudioCapture; their underlying type is fixed, so these declarations suffice.
-enum class AudioSource : int;
-enum class VadEvent : int;
-class AudioCapture;
+enum class VadEvent : int { SpeechStart = 0, SpeechEnd = 1 };
 
 struct VadConfig {
     float onsetAboveFloorDb = 8.0f;    // a frame votes for speech this far above the floor
@@ -51,10 +48,5 @@ float energyToDb(double energy);
 // Analyses one 20 ms frame and returns the event it raises, if any.
 std::optional<VadEvent> vadStep(VadState& state, std::span<const std::int16_t> frame,
                                 const VadConfig& config, int hangoverMs);
-
-// Meters a chunk, forwards it to the audio callback, runs the detector over its whole
-// frames and publishes readouts, log lines and voice events.
-void processChunk(AudioCapture& capture, AudioSource source, std::span<const std::int16_t> samples,
-                  VadState& state);
 
 }  // namespace morvelin

@@ -3,7 +3,8 @@
 // that never takes the keyboard focus unless the user types into it. It owns the global
 // hotkeys of the whole program and the private messages through which other threads (and
 // a second instance) change it. Everything touching the window runs on the thread that
-// called create (the UI thread); the setters other threads may call become private events.
+// called create (the UI thread); the setters other threads may call only post a request
+// that the UI thread carries out when it pumps.
 
 #include <atomic>
 #include <cstdint>
@@ -11,12 +12,15 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_map>
+
+#include "platform/window_messages.h"
 
 struct SDL_Window;
 union SDL_Event;
 
 namespace morvelin {
+
+class GlobalHotkeys;
 
 class OverlayWindow {
 public:
@@ -59,7 +63,9 @@ public:
     // Opens the HUD (hidden) on the calling thread; empty on success, else the error text.
     std::string create(const std::string& title);
 
-    // Any thread.
+    // Any thread. Off the UI thread they post a request (setCaptureProtection also waits for
+    // its answer); the checks (no window, click-through without its hotkey) run when the UI
+    // thread carries it out.
     void setClickThrough(bool on);
     bool setCaptureProtection(bool on);  // off the UI thread: waits for the UI thread's answer
     void setVisible(bool visible);
@@ -94,7 +100,8 @@ public:
     // Blocks until an event is queued or the time-out passes.
     void waitForMessages(int timeoutMs);
 
-    bool exists() const { return window_ != nullptr && x11_ != nullptr && !destroyed_.load(); }
+    // Any thread.
+    bool exists() const { return exists_.load(); }
     bool isVisible() const;
     bool isMinimized() const;
     SDL_Window* sdlWindow() const { return window_; }
@@ -102,43 +109,33 @@ public:
     bool clickThrough() const { return clickThrough_.load(); }
     bool captureProtected() const { return captureProtected_.load(); }
     const std::string& lastError() const { return lastError_; }
-    bool clickThroughHotkeyRegistered() const { return clickThroughHotkeyRegistered_; }
-    bool visibilityHotkeyRegistered() const { return visibilityHotkeyRegistered_; }
+    // UI thread, like the registry they read.
+    bool clickThroughHotkeyRegistered() const;
+    bool visibilityHotkeyRegistered() const;
     float opacity() const { return opacity_; }
     float clickThroughOpacity() const { return clickThroughOpacity_; }
     bool interactive() const { return interactive_; }
 
 private:
-    struct Hotkey {
-        HotkeyCallback callback;
-        unsigned keycode = 0;
-        unsigned modifierMask = 0;
-    };
     struct X11State;
-    enum class Message : int { SetClickThrough = 1, SetCaptureProtection, SetVisible, Show, Close };
+    using Message = WindowMessages::Message;
 
-    bool onOwnerThread() const { return std::this_thread::get_id() == ownerThread_; }
-    void postMessage(Message message, bool on);
+    bool onOwnerThread() const { return std::this_thread::get_id() == ownerThread_.load(); }
+    void placeOnPrimaryWorkArea();
     void handleEvent(const SDL_Event& event);
-    void handlePrivateMessage(const SDL_Event& event);
+    void handleRequest(const WindowMessages::Request& request);
     void handleHotkeyEvent(const SDL_Event& event);
-    void runHotkey(unsigned keycode, unsigned modifierState);
     void destroyHud();
     void applyWindowStyles();
     bool applyCaptureProtection(bool on);
     void showWithoutActivation();
     void toggleVisibility();
-    void answerPendingCaptureRequests();
-    std::string grabHotkey(int id, std::uint32_t modifiers, std::uint32_t virtualKey, Hotkey& out);
-    void ungrabHotkey(const Hotkey& hotkey);
 
     SDL_Window* window_ = nullptr;
-    std::atomic<bool> destroyed_{false};
-    bool videoInitialised_ = false;
-    std::thread::id ownerThread_;
-    std::uint32_t messageEventType_ = 0;
-    bool clickThroughHotkeyRegistered_ = false;
-    bool visibilityHotkeyRegistered_ = false;
+    // Set once the window can take calls, cleared when it is destroyed; the one piece of
+    // window state other threads read.
+    std::atomic<bool> exists_{false};
+    std::atomic<std::thread::id> ownerThread_{};
     std::atomic<bool> clickThrough_{false};
     std::atomic<bool> captureProtected_{false};
     std::string lastError_;
@@ -149,8 +146,8 @@ private:
     std::uint32_t pendingWidth_ = 0;
     std::uint32_t pendingHeight_ = 0;
     MessageHook messageHook_;
-    Hotkey clickThroughHotkey_;
-    std::unordered_map<int, Hotkey> hotkeys_;
+    WindowMessages messages_;
+    std::unique_ptr<GlobalHotkeys> hotkeys_;
     std::unique_ptr<X11State> x11_;
 };
 

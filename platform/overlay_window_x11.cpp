@@ -1,7 +1,8 @@
 // The HUD window on X11: an SDL2 window (which gives us the GL context and the Dear ImGui
-// backend) plus Xlib calls on its handles for what SDL does not cover: global hotkeys
-// (XGrabKey on the root window), click-through (an empty XShape input region), focus
-// rules (WM_HINTS input and WM_TAKE_FOCUS) and the work area / Xft.dpi.
+// backend) plus Xlib calls on its handles for what SDL does not cover: click-through (an
+// empty XShape input region), focus rules (WM_HINTS input and WM_TAKE_FOCUS), the primary
+// monitor and Xft.dpi. The global hotkeys live in global_hotkeys_x11.cpp, the messages
+// from other threads in window_messages_sdl.cpp.
 // Capture exclusion does not exist on X11; we say so instead of pretending.
 
 #include "platform/overlay_window.h"
@@ -9,27 +10,23 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <iterator>
-#include <mutex>
-#include <optional>
 #include <vector>
 
 #include <SDL.h>
 #include <SDL_syswm.h>
-#include <X11/XKBlib.h>
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/shape.h>
-#include <X11/keysym.h>
-#include <fmt/format.h>
 
 #include "base/error_text.h"
-#include "platform/error_trap_x11.h"
 #include "base/session_log.h"
+#include "platform/error_trap_x11.h"
+#include "platform/global_hotkeys_x11.h"
+#include "platform/primary_monitor_x11.h"
+#include "platform/x11_handles.h"
 
 namespace morvelin {
 namespace {
@@ -40,82 +37,50 @@ constexpr int kMinimumHeight = 320;
 constexpr int kResizeBorder = 6;
 constexpr int kTopBottomMargin = 16;
 
-struct XFreeDeleter {
-    void operator()(void* data) const {
-        if (data)
-            XFree(data);
-    }
-};
-
 // 96 DPI is a scale of 1; Xft.dpi is where X desktops keep the user's scaling choice.
 float xftDpiScale(Display* display) {
     const char* resources = XResourceManagerString(display);
     if (!resources)
         return 1.0f;
     XrmInitialize();
-    XrmDatabase database = XrmGetStringDatabase(resources);
+    const XrmDatabasePtr database(XrmGetStringDatabase(resources));
     if (!database)
         return 1.0f;
-    float scale = 1.0f;
     char* type = nullptr;
     XrmValue value{};
-    if (XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
+    if (XrmGetResource(database.get(), "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
         const float dpi = std::strtof(value.addr, nullptr);
         if (dpi > 0.0f)
-            scale = dpi / 96.0f;
+            return dpi / 96.0f;
     }
-    XrmDestroyDatabase(database);
-    return scale;
+    return 1.0f;
 }
 
-// _NET_WORKAREA of the current desktop, else SDL's usable bounds, else the whole screen.
-SDL_Rect workArea(Display* display, int sdlDisplayIndex) {
-    if (display) {
-        const Atom atom = XInternAtom(display, "_NET_WORKAREA", False);
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(display, DefaultRootWindow(display), atom, 0, 4, False, XA_CARDINAL,
-                               &type, &format, &count, &after, &data) == Success) {
-            std::unique_ptr<unsigned char, XFreeDeleter> owned(data);
-            if (type == XA_CARDINAL && format == 32 && count >= 4) {
-                const auto* values = reinterpret_cast<const long*>(data);
-                if (values[2] > 0 && values[3] > 0)
-                    return {static_cast<int>(values[0]), static_cast<int>(values[1]),
-                            static_cast<int>(values[2]), static_cast<int>(values[3])};
-            }
+MonitorBounds toBounds(const SDL_Rect& rect) {
+    return {rect.x, rect.y, rect.w, rect.h};
+}
+
+// The primary monitor's work area: SDL's usable bounds (its display cut by _NET_WORKAREA,
+// which spans the whole desktop) of the display that holds the primary monitor, cut once
+// more to that monitor, since SDL knows nothing of Xinerama heads and may see one display
+// where there are two monitors.
+MonitorBounds primaryWorkArea(const MonitorBounds& primary) {
+    const int centreX = primary.x + primary.width / 2;
+    const int centreY = primary.y + primary.height / 2;
+    int index = 0;
+    for (int i = 0, count = SDL_GetNumVideoDisplays(); i < count; ++i) {
+        SDL_Rect bounds{};
+        if (SDL_GetDisplayBounds(i, &bounds) == 0 && toBounds(bounds).contains(centreX, centreY)) {
+            index = i;
+            break;
         }
     }
-    SDL_Rect rect{};
-    if (SDL_GetDisplayUsableBounds(sdlDisplayIndex, &rect) == 0 && rect.w > 0 && rect.h > 0)
-        return rect;
-    if (SDL_GetDisplayBounds(sdlDisplayIndex, &rect) == 0)
-        return rect;
-    return {0, 0, 0, 0};
-}
-
-KeySym keysymFor(std::uint32_t virtualKey) {
-    if (virtualKey >= 'A' && virtualKey <= 'Z')
-        return XK_a + (virtualKey - 'A');
-    if (virtualKey >= '0' && virtualKey <= '9')
-        return XK_0 + (virtualKey - '0');
-    if (virtualKey >= OverlayWindow::KeyF1 && virtualKey < OverlayWindow::KeyF1 + 12)
-        return XK_F1 + (virtualKey - OverlayWindow::KeyF1);
-    switch (virtualKey) {
-        case OverlayWindow::KeyBackspace:
-            return XK_BackSpace;
-        case OverlayWindow::KeyTab:
-            return XK_Tab;
-        case OverlayWindow::KeyReturn:
-            return XK_Return;
-        case OverlayWindow::KeyEscape:
-            return XK_Escape;
-        case OverlayWindow::KeySpace:
-            return XK_space;
-        default:
-            return NoSymbol;
-    }
+    SDL_Rect usable{};
+    if (SDL_GetDisplayUsableBounds(index, &usable) != 0)
+        return primary;
+    const MonitorBounds work =
+        primary.width > 0 ? intersect(toBounds(usable), primary) : toBounds(usable);
+    return work.width > 0 && work.height > 0 ? work : primary;
 }
 
 bool windowStillExists(Display* display, Window window) {
@@ -138,98 +103,55 @@ int scaled(int pixels, float scale) {
     return static_cast<int>(static_cast<float>(pixels) * scale);
 }
 
-// setCaptureProtection from another thread waits on one of these for the UI thread's answer.
-struct CaptureRequest {
-    std::mutex mutex;
-    std::condition_variable answered;
-    std::optional<bool> result;
-
-    void answer(bool value) {
-        {
-            std::lock_guard lock(mutex);
-            result = value;
-        }
-        answered.notify_all();
-    }
-};
+SDL_HitTestResult hitTest(SDL_Window* window, const SDL_Point* point, void* data) {
+    const auto* self = static_cast<const OverlayWindow*>(data);
+    if (self->clickThrough())
+        return SDL_HITTEST_NORMAL;
+    int w = 0, h = 0;
+    SDL_GetWindowSize(window, &w, &h);
+    const int border = scaled(kResizeBorder, self->dpiScale());
+    const bool left = point->x < border;
+    const bool right = point->x >= w - border;
+    const bool top = point->y < border;
+    const bool bottom = point->y >= h - border;
+    if (top && left)
+        return SDL_HITTEST_RESIZE_TOPLEFT;
+    if (top && right)
+        return SDL_HITTEST_RESIZE_TOPRIGHT;
+    if (bottom && left)
+        return SDL_HITTEST_RESIZE_BOTTOMLEFT;
+    if (bottom && right)
+        return SDL_HITTEST_RESIZE_BOTTOMRIGHT;
+    if (left)
+        return SDL_HITTEST_RESIZE_LEFT;
+    if (right)
+        return SDL_HITTEST_RESIZE_RIGHT;
+    if (top)
+        return SDL_HITTEST_RESIZE_TOP;
+    if (bottom)
+        return SDL_HITTEST_RESIZE_BOTTOM;
+    return SDL_HITTEST_NORMAL;
+}
 
 }  // namespace
 
 struct OverlayWindow::X11State {
     Display* display = nullptr;  // SDL's connection: grabbed keys arrive as its events
     Window window = None;
-    Window root = None;
     float dpiScale = 1.0f;
-    unsigned numLockMask = 0;
-    unsigned altMask = Mod1Mask;
-    unsigned superMask = Mod4Mask;
-    // A held hotkey repeats as further presses; only the first one counts.
-    unsigned heldHotkeyKeycode = 0;
-    Time heldSince = 0;
-    unsigned repeatDelayMs = 660;
-    // The request serial at which the key map showed the held key up (0: not seen up).
-    // Presses reported with an earlier serial were on their way before that.
-    unsigned long releasedSerial = 0;
+    // Read once; refreshed when SDL reports a change of monitors.
+    MonitorBounds primary;
     Window previousFocus = None;
     bool hasPreviousFocus = false;
-
-    unsigned modifierMask(std::uint32_t modifiers) const {
-        unsigned mask = 0;
-        if (modifiers & ModAlt)
-            mask |= altMask;
-        if (modifiers & ModControl)
-            mask |= ControlMask;
-        if (modifiers & ModShift)
-            mask |= ShiftMask;
-        if (modifiers & ModSuper)
-            mask |= superMask;
-        return mask;
-    }
-    // A grab must also cover NumLock and CapsLock being on, or the key stops working then.
-    std::vector<unsigned> lockVariants() const {
-        std::vector<unsigned> variants{0, LockMask};
-        if (numLockMask) {
-            variants.push_back(numLockMask);
-            variants.push_back(numLockMask | LockMask);
-        }
-        return variants;
-    }
-
-    bool keyDown(unsigned keycode) const {
-        char keys[32] = {};
-        XQueryKeymap(display, keys);
-        return (keys[keycode / 8] & (1 << (keycode % 8))) != 0;
-    }
-
-    void readModifierMapping() {
-        XModifierKeymap* map = XGetModifierMapping(display);
-        if (!map)
-            return;
-        for (int modifier = 0; modifier < 8; ++modifier) {
-            for (int k = 0; k < map->max_keypermod; ++k) {
-                const KeyCode code = map->modifiermap[modifier * map->max_keypermod + k];
-                if (!code)
-                    continue;
-                const KeySym sym = XkbKeycodeToKeysym(display, code, 0, 0);
-                const unsigned mask = 1u << modifier;
-                if (sym == XK_Num_Lock)
-                    numLockMask = mask;
-                if (sym == XK_Alt_L || sym == XK_Alt_R)
-                    altMask = mask;
-                if (sym == XK_Super_L || sym == XK_Super_R)
-                    superMask = mask;
-            }
-        }
-        XFreeModifiermap(map);
-    }
 };
 
-OverlayWindow::OverlayWindow() = default;
+OverlayWindow::OverlayWindow() : hotkeys_(std::make_unique<GlobalHotkeys>()) {}
 
 OverlayWindow::~OverlayWindow() {
     if (exists())
         unregisterAllHotkeys();
-    answerPendingCaptureRequests();
+    exists_.store(false);
+    messages_.close();
     if (window_)
         SDL_DestroyWindow(window_);
     x11_.reset();
@@ -239,40 +161,23 @@ OverlayWindow::~OverlayWindow() {
 }
 
 std::string OverlayWindow::create(const std::string& title) {
-    ownerThread_ = std::this_thread::get_id();
+    ownerThread_.store(std::this_thread::get_id());
     SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
     // Compositors ignore _NET_WM_WINDOW_OPACITY of windows that ask to bypass them.
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
         return describeFailure("SDL_InitSubSystem(SDL_INIT_VIDEO)", SDL_GetError());
-    videoInitialised_ = true;
-    messageEventType_ = SDL_RegisterEvents(1);
-    if (messageEventType_ == static_cast<std::uint32_t>(-1))
-        return describeFailure("SDL_RegisterEvents", SDL_GetError());
+    if (std::string error = messages_.registerType(); !error.empty())
+        return error;
     SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
 
-    // Geometry comes from the primary work area and the system scale, read on a short-lived
-    // connection because SDL only hands out its own once a window exists.
-    SDL_Rect work{};
-    float scale = 1.0f;
-    {
-        std::unique_ptr<Display, decltype(&XCloseDisplay)> probe(XOpenDisplay(nullptr),
-                                                                 &XCloseDisplay);
-        work = workArea(probe.get(), 0);
-        if (probe)
-            scale = xftDpiScale(probe.get());
-    }
-    const int width = work.w * 72 / 100;
-    const int x = work.x + (work.w - width) / 2;
-    const int y = work.y;
-    const int height =
-        std::max(scaled(kMinimumHeight, scale), work.h - 2 * scaled(kTopBottomMargin, scale));
-
+    // Created hidden, then placed once SDL's connection can tell the primary monitor and
+    // the scale; nothing is shown before that.
     const Uint32 flags = SDL_WINDOW_OPENGL | SDL_WINDOW_BORDERLESS | SDL_WINDOW_ALWAYS_ON_TOP |
                          SDL_WINDOW_SKIP_TASKBAR | SDL_WINDOW_UTILITY | SDL_WINDOW_HIDDEN |
                          SDL_WINDOW_RESIZABLE;
-    window_ = SDL_CreateWindow(title.c_str(), x, y, std::max(width, 1), std::max(height, 1), flags);
+    window_ = SDL_CreateWindow(title.c_str(), 0, 0, kMinimumWidth, kMinimumHeight, flags);
     if (!window_)
         return describeFailure("SDL_CreateWindow", SDL_GetError());
 
@@ -283,15 +188,11 @@ std::string OverlayWindow::create(const std::string& title) {
     x11_ = std::make_unique<X11State>();
     x11_->display = info.info.x11.display;
     x11_->window = info.info.x11.window;
-    x11_->root = DefaultRootWindow(x11_->display);
-    x11_->dpiScale = scale;
-    x11_->readModifierMapping();
-    // Held hotkeys then repeat as presses without releases in between.
-    XkbSetDetectableAutoRepeat(x11_->display, True, nullptr);
-    unsigned repeatDelay = 0, repeatInterval = 0;
-    if (XkbGetAutoRepeatRate(x11_->display, XkbUseCoreKbd, &repeatDelay, &repeatInterval) &&
-        repeatDelay > 0)
-        x11_->repeatDelayMs = repeatDelay;
+    x11_->dpiScale = xftDpiScale(x11_->display);
+    x11_->primary = primaryMonitor(x11_->display);
+    hotkeys_->attach(x11_->display);
+    exists_.store(true);
+    placeOnPrimaryWorkArea();
 
     XClassHint classHint{const_cast<char*>("halvenor"), const_cast<char*>(kWindowClass)};
     XSetClassHint(x11_->display, x11_->window, &classHint);
@@ -300,7 +201,7 @@ std::string OverlayWindow::create(const std::string& title) {
     Atom* protocols = nullptr;
     int protocolCount = 0;
     if (XGetWMProtocols(x11_->display, x11_->window, &protocols, &protocolCount)) {
-        std::unique_ptr<Atom, XFreeDeleter> owned(protocols);
+        const XMemoryPtr<Atom> owned(protocols);
         const Atom takeFocus = XInternAtom(x11_->display, "WM_TAKE_FOCUS", False);
         std::vector<Atom> kept;
         std::copy_if(protocols, protocols + protocolCount, std::back_inserter(kept),
@@ -308,105 +209,61 @@ std::string OverlayWindow::create(const std::string& title) {
         XSetWMProtocols(x11_->display, x11_->window, kept.data(), static_cast<int>(kept.size()));
     }
 
+    const float scale = x11_->dpiScale;
     SDL_SetWindowMinimumSize(window_, scaled(kMinimumWidth, scale), scaled(kMinimumHeight, scale));
-    SDL_SetWindowHitTest(
-        window_,
-        [](SDL_Window* window, const SDL_Point* point, void* data) -> SDL_HitTestResult {
-            auto* self = static_cast<OverlayWindow*>(data);
-            if (self->clickThrough())
-                return SDL_HITTEST_NORMAL;
-            int w = 0, h = 0;
-            SDL_GetWindowSize(window, &w, &h);
-            const int border = scaled(kResizeBorder, self->dpiScale());
-            const bool left = point->x < border;
-            const bool right = point->x >= w - border;
-            const bool top = point->y < border;
-            const bool bottom = point->y >= h - border;
-            if (top && left)
-                return SDL_HITTEST_RESIZE_TOPLEFT;
-            if (top && right)
-                return SDL_HITTEST_RESIZE_TOPRIGHT;
-            if (bottom && left)
-                return SDL_HITTEST_RESIZE_BOTTOMLEFT;
-            if (bottom && right)
-                return SDL_HITTEST_RESIZE_BOTTOMRIGHT;
-            if (left)
-                return SDL_HITTEST_RESIZE_LEFT;
-            if (right)
-                return SDL_HITTEST_RESIZE_RIGHT;
-            if (top)
-                return SDL_HITTEST_RESIZE_TOP;
-            if (bottom)
-                return SDL_HITTEST_RESIZE_BOTTOM;
-            return SDL_HITTEST_NORMAL;
-        },
-        this);
+    SDL_SetWindowHitTest(window_, &hitTest, this);
 
     applyCaptureProtection(true);
     applyWindowStyles();
 
-    const std::string taken =
-        grabHotkey(ClickThroughHotkeyId, ModControl | ModShift, KeySpace, clickThroughHotkey_);
-    clickThroughHotkeyRegistered_ = taken.empty();
+    const std::string taken = hotkeys_->add(ClickThroughHotkeyId, ModControl | ModShift, KeySpace,
+                                            [this] { setClickThrough(!clickThrough_.load()); });
     if (!taken.empty())
         log("{}", taken);
     XFlush(x11_->display);
+    messages_.open();
     return {};
 }
 
-void OverlayWindow::postMessage(Message message, bool on) {
-    SDL_Event event{};
-    event.type = messageEventType_;
-    event.user.code = static_cast<Sint32>(message);
-    event.user.data1 = reinterpret_cast<void*>(static_cast<std::intptr_t>(on));
-    SDL_PushEvent(&event);
+// 72 % of the work area's width, centred, at its top; as tall as the work area less a
+// margin top and bottom, but never lower than the minimum height.
+void OverlayWindow::placeOnPrimaryWorkArea() {
+    const MonitorBounds work = primaryWorkArea(x11_->primary);
+    const float scale = x11_->dpiScale;
+    const int width = work.width * 72 / 100;
+    const int x = work.x + (work.width - width) / 2;
+    const int height =
+        std::max(scaled(kMinimumHeight, scale), work.height - 2 * scaled(kTopBottomMargin, scale));
+    SDL_SetWindowSize(window_, std::max(width, 1), std::max(height, 1));
+    SDL_SetWindowPosition(window_, x, work.y);
 }
 
 void OverlayWindow::setClickThrough(bool on) {
-    if (!exists())
-        return;
-    if (on && !clickThroughHotkeyRegistered_)
-        return;  // there would be no way back
     if (!onOwnerThread()) {
-        postMessage(Message::SetClickThrough, on);
+        messages_.post(Message::SetClickThrough, on);
         return;
     }
+    if (!exists())
+        return;
+    if (on && !clickThroughHotkeyRegistered())
+        return;  // there would be no way back
     clickThrough_.exchange(on);
     applyWindowStyles();
 }
 
 bool OverlayWindow::setCaptureProtection(bool on) {
-    if (!exists())
-        return false;
-    if (onOwnerThread())
-        return applyCaptureProtection(on);
-    auto request = std::make_shared<CaptureRequest>();
-    SDL_Event event{};
-    event.type = messageEventType_;
-    event.user.code = static_cast<Sint32>(Message::SetCaptureProtection);
-    event.user.data1 = reinterpret_cast<void*>(static_cast<std::intptr_t>(on));
-    event.user.data2 = new std::shared_ptr<CaptureRequest>(request);
-    if (SDL_PushEvent(&event) != 1) {
-        delete static_cast<std::shared_ptr<CaptureRequest>*>(event.user.data2);
-        return false;
-    }
-    std::unique_lock lock(request->mutex);
-    // A window torn down before it read the request answers nothing; stop waiting then.
-    while (!request->result) {
-        if (!exists())
-            return false;
-        request->answered.wait_for(lock, std::chrono::milliseconds(100));
-    }
-    return *request->result;
+    if (!onOwnerThread())
+        return messages_.send(Message::SetCaptureProtection, on);
+    return exists() && applyCaptureProtection(on);
 }
 
 void OverlayWindow::setVisible(bool visible) {
-    if (!exists())
-        return;
     if (!onOwnerThread()) {
-        postMessage(Message::SetVisible, visible);
+        messages_.post(Message::SetVisible, visible);
         return;
     }
+    if (!exists())
+        return;
     if (visible) {
         showWithoutActivation();
     } else {
@@ -414,6 +271,19 @@ void OverlayWindow::setVisible(bool visible) {
             setInteractive(false);
         SDL_HideWindow(window_);
     }
+}
+
+void OverlayWindow::show() {
+    if (!onOwnerThread()) {
+        messages_.post(Message::SetVisible, true);
+        return;
+    }
+    if (exists())
+        showWithoutActivation();
+}
+
+void OverlayWindow::postShowRequest() {
+    messages_.post(Message::Show, true);
 }
 
 void OverlayWindow::waitUntilHidden(int timeoutMs) {
@@ -432,21 +302,6 @@ void OverlayWindow::waitUntilHidden(int timeoutMs) {
     // Nothing tells us when the windows that were covered have repainted; a compositor's flush
     // waits for two frames, and so do we.
     std::this_thread::sleep_for(std::chrono::milliseconds(33));
-}
-
-void OverlayWindow::show() {
-    if (!exists())
-        return;
-    if (!onOwnerThread()) {
-        postMessage(Message::SetVisible, true);
-        return;
-    }
-    showWithoutActivation();
-}
-
-void OverlayWindow::postShowRequest() {
-    if (exists())
-        postMessage(Message::Show, true);
 }
 
 void OverlayWindow::showWithoutActivation() {
@@ -507,10 +362,8 @@ void OverlayWindow::applyWindowStyles() {
         return;
     Display* display = x11_->display;
 
-    XWMHints* existing = XGetWMHints(display, x11_->window);
+    const XMemoryPtr<XWMHints> existing(XGetWMHints(display, x11_->window));
     XWMHints hints = existing ? *existing : XWMHints{};
-    if (existing)
-        XFree(existing);
     hints.flags |= InputHint;
     hints.input = interactive_ ? True : False;
     XSetWMHints(display, x11_->window, &hints);
@@ -578,12 +431,11 @@ OverlayWindow::Rect OverlayWindow::windowRect() const {
 }
 
 int OverlayWindow::workAreaBottom() const {
-    if (!window_)
+    if (!exists())
         return 0;
-    const int index = std::max(SDL_GetWindowDisplayIndex(window_), 0);
-    const SDL_Rect work = workArea(x11_ ? x11_->display : nullptr, index);
-    if (work.w > 0 && work.h > 0)
-        return work.y + work.h;
+    const MonitorBounds work = primaryWorkArea(x11_->primary);
+    if (work.width > 0 && work.height > 0)
+        return work.y + work.height;
     return windowRect().bottom;
 }
 
@@ -593,7 +445,7 @@ float OverlayWindow::dpiScale() const {
 
 void OverlayWindow::requestClose() {
     if (exists())
-        postMessage(Message::Close, true);
+        messages_.post(Message::Close, true);
 }
 
 bool OverlayWindow::takePendingResize(std::uint32_t& width, std::uint32_t& height) {
@@ -605,90 +457,41 @@ bool OverlayWindow::takePendingResize(std::uint32_t& width, std::uint32_t& heigh
     return true;
 }
 
-std::string OverlayWindow::grabHotkey(int id, std::uint32_t modifiers, std::uint32_t virtualKey,
-                                      Hotkey& out) {
-    const std::string step = fmt::format("RegisterHotKey(id {})", id);
-    Display* display = x11_->display;
-    const KeySym sym = keysymFor(virtualKey);
-    const KeyCode keycode = sym == NoSymbol ? 0 : XKeysymToKeycode(display, sym);
-    if (keycode == 0)
-        return describeFailure(step, fmt::format("no key for virtual key {:#x}", virtualKey));
-    const unsigned mask = x11_->modifierMask(modifiers);
-    ErrorTrapX11 trap(display);
-    for (unsigned variant : x11_->lockVariants())
-        XGrabKey(display, keycode, mask | variant, x11_->root, False, GrabModeAsync, GrabModeAsync);
-    const int error = trap.finish();
-    if (error != 0) {
-        // Ungrabbing only ever releases our own grabs, so the variants that did succeed go.
-        for (unsigned variant : x11_->lockVariants())
-            XUngrabKey(display, keycode, mask | variant, x11_->root);
-        XFlush(display);
-        return describeFailure(step, xErrorText(display, error));
-    }
-    out.keycode = keycode;
-    out.modifierMask = mask;
-    return {};
+bool OverlayWindow::clickThroughHotkeyRegistered() const {
+    return hotkeys_->contains(ClickThroughHotkeyId);
 }
 
-void OverlayWindow::ungrabHotkey(const Hotkey& hotkey) {
-    if (!x11_ || hotkey.keycode == 0)
-        return;
-    for (unsigned variant : x11_->lockVariants())
-        XUngrabKey(x11_->display, hotkey.keycode, hotkey.modifierMask | variant, x11_->root);
-    XFlush(x11_->display);
+bool OverlayWindow::visibilityHotkeyRegistered() const {
+    return hotkeys_->contains(VisibilityHotkeyId);
 }
 
 bool OverlayWindow::registerHotkey(int id, std::uint32_t modifiers, std::uint32_t virtualKey,
                                    HotkeyCallback callback) {
     if (!exists() || id == ClickThroughHotkeyId)
         return false;
-    if (auto it = hotkeys_.find(id); it != hotkeys_.end())
-        ungrabHotkey(it->second);
-    Hotkey hotkey;
-    const std::string error = grabHotkey(id, modifiers, virtualKey, hotkey);
-    if (!error.empty()) {
+    const std::string error = hotkeys_->add(id, modifiers, virtualKey, std::move(callback));
+    if (!error.empty())
         log("{}", error);
-        hotkeys_.erase(id);
-        return false;
-    }
-    hotkey.callback = std::move(callback);
-    hotkeys_[id] = std::move(hotkey);
-    return true;
+    return error.empty();
 }
 
 bool OverlayWindow::registerVisibilityHotkey(std::uint32_t modifiers, std::uint32_t virtualKey) {
-    visibilityHotkeyRegistered_ =
-        registerHotkey(VisibilityHotkeyId, modifiers, virtualKey, [this] { toggleVisibility(); });
-    return visibilityHotkeyRegistered_;
+    return registerHotkey(VisibilityHotkeyId, modifiers, virtualKey,
+                          [this] { toggleVisibility(); });
 }
 
 void OverlayWindow::unregisterHotkey(int id) {
-    if (auto it = hotkeys_.find(id); it != hotkeys_.end()) {
-        if (exists())
-            ungrabHotkey(it->second);
-        hotkeys_.erase(it);
-    }
-    if (id == VisibilityHotkeyId)
-        visibilityHotkeyRegistered_ = false;
+    // Click-through's hotkey belongs to the window; only destroying it releases that one.
+    if (id != ClickThroughHotkeyId)
+        hotkeys_->remove(id);
 }
 
 void OverlayWindow::unregisterAllHotkeys() {
-    if (clickThroughHotkeyRegistered_)
-        ungrabHotkey(clickThroughHotkey_);
-    clickThroughHotkey_ = {};
-    clickThroughHotkeyRegistered_ = false;
-    visibilityHotkeyRegistered_ = false;
-    for (const auto& [id, hotkey] : hotkeys_)
-        ungrabHotkey(hotkey);
-    hotkeys_.clear();
+    hotkeys_->clear();
 }
 
 bool OverlayWindow::pumpMessages() {
-    if (x11_ && x11_->heldHotkeyKeycode != 0 && x11_->releasedSerial == 0) {
-        const unsigned long serial = NextRequest(x11_->display);
-        if (!x11_->keyDown(x11_->heldHotkeyKeycode))
-            x11_->releasedSerial = serial;
-    }
+    hotkeys_->noteKeyboard();
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_QUIT)
@@ -705,12 +508,16 @@ void OverlayWindow::waitForMessages(int timeoutMs) {
 }
 
 void OverlayWindow::handleEvent(const SDL_Event& event) {
-    if (event.type == messageEventType_) {
-        handlePrivateMessage(event);
+    if (const auto request = messages_.decode(event)) {
+        handleRequest(*request);
         return;
     }
     if (event.type == SDL_SYSWMEVENT) {
         handleHotkeyEvent(event);
+        return;
+    }
+    if (event.type == SDL_DISPLAYEVENT && exists()) {
+        x11_->primary = primaryMonitor(x11_->display);
         return;
     }
     if (event.type != SDL_WINDOWEVENT || !exists() ||
@@ -727,7 +534,7 @@ void OverlayWindow::handleEvent(const SDL_Event& event) {
             break;
         case SDL_WINDOWEVENT_MINIMIZED:
             // Minimising is hiding; without the show hotkey there would be no way back.
-            if (visibilityHotkeyRegistered_) {
+            if (visibilityHotkeyRegistered()) {
                 setVisible(false);
             } else {
                 SDL_RestoreWindow(window_);
@@ -738,22 +545,16 @@ void OverlayWindow::handleEvent(const SDL_Event& event) {
     }
 }
 
-void OverlayWindow::handlePrivateMessage(const SDL_Event& event) {
-    const bool on = event.user.data1 != nullptr;
-    switch (static_cast<Message>(event.user.code)) {
+void OverlayWindow::handleRequest(const WindowMessages::Request& request) {
+    switch (request.message) {
         case Message::SetClickThrough:
-            setClickThrough(on);
+            setClickThrough(request.on);
             break;
-        case Message::SetCaptureProtection: {
-            std::unique_ptr<std::shared_ptr<CaptureRequest>> request(
-                static_cast<std::shared_ptr<CaptureRequest>*>(event.user.data2));
-            const bool result = exists() && applyCaptureProtection(on);
-            if (request)
-                (*request)->answer(result);
+        case Message::SetCaptureProtection:
+            messages_.answer(request.sender, exists() && applyCaptureProtection(request.on));
             break;
-        }
         case Message::SetVisible:
-            setVisible(on);
+            setVisible(request.on);
             break;
         case Message::Show:
             if (exists())
@@ -768,52 +569,8 @@ void OverlayWindow::handlePrivateMessage(const SDL_Event& event) {
 void OverlayWindow::handleHotkeyEvent(const SDL_Event& event) {
     if (!exists() || !event.syswm.msg || event.syswm.msg->subsystem != SDL_SYSWM_X11)
         return;
-    const XEvent& xevent = event.syswm.msg->msg.x11.event;
-    if (xevent.type == KeyRelease) {
-        if (xevent.xkey.keycode == x11_->heldHotkeyKeycode) {
-            x11_->heldHotkeyKeycode = 0;
-            x11_->releasedSerial = 0;
-        }
-        return;
-    }
-    if (xevent.type != KeyPress || xevent.xkey.window != x11_->root)
-        return;
-    // SDL releases keyboard grabs when the window hides or loses the focus, which also ends
-    // the grab the press started, so the key's release may go to another client. A press
-    // that comes before the server's auto-repeat delay cannot be a repeat; a later one is
-    // new only if the key map (read by pumpMessages) showed the key up before it.
-    if (xevent.xkey.keycode == x11_->heldHotkeyKeycode) {
-        const bool releasedBefore =
-            x11_->releasedSerial != 0 && xevent.xkey.serial >= x11_->releasedSerial;
-        const bool beforeRepeatDelay = xevent.xkey.time - x11_->heldSince < x11_->repeatDelayMs;
-        if (!releasedBefore && !beforeRepeatDelay)
-            return;
-    }
-    x11_->heldHotkeyKeycode = xevent.xkey.keycode;
-    x11_->heldSince = xevent.xkey.time;
-    x11_->releasedSerial = 0;
-    runHotkey(xevent.xkey.keycode, xevent.xkey.state);
-}
-
-void OverlayWindow::runHotkey(unsigned keycode, unsigned modifierState) {
-    const unsigned relevant = ShiftMask | ControlMask | x11_->altMask | x11_->superMask;
-    const unsigned state = modifierState & relevant;
-    const auto matches = [&](const Hotkey& hotkey) {
-        return hotkey.keycode == keycode && hotkey.modifierMask == state;
-    };
-    if (clickThroughHotkeyRegistered_ && matches(clickThroughHotkey_)) {
-        setClickThrough(!clickThrough_.load());
-        return;
-    }
-    for (const auto& [id, hotkey] : hotkeys_) {
-        if (!matches(hotkey))
-            continue;
-        // The callback may change the registry, so it runs on a copy.
-        const HotkeyCallback callback = hotkey.callback;
-        if (callback)
-            callback();
-        return;
-    }
+    if (const GlobalHotkeys::Callback callback = hotkeys_->pressed(event.syswm.msg->msg.x11.event))
+        callback();
 }
 
 void OverlayWindow::destroyHud() {
@@ -821,31 +578,12 @@ void OverlayWindow::destroyHud() {
         return;
     unregisterAllHotkeys();
     SDL_HideWindow(window_);
-    destroyed_.store(true);
-    answerPendingCaptureRequests();
+    exists_.store(false);
+    // Senders still waiting are answered now; requests still queued are dropped unread.
+    messages_.close();
     SDL_Event quit{};
     quit.type = SDL_QUIT;
     SDL_PushEvent(&quit);
-}
-
-void OverlayWindow::answerPendingCaptureRequests() {
-    if (!videoInitialised_ || messageEventType_ == 0 ||
-        messageEventType_ == static_cast<std::uint32_t>(-1))
-        return;
-    SDL_Event events[16];
-    int count = 0;
-    // Other private messages are dropped with them: they all target the window that is gone.
-    while ((count = SDL_PeepEvents(events, 16, SDL_GETEVENT, messageEventType_,
-                                   messageEventType_)) > 0) {
-        for (int i = 0; i < count; ++i) {
-            if (static_cast<Message>(events[i].user.code) != Message::SetCaptureProtection)
-                continue;
-            std::unique_ptr<std::shared_ptr<CaptureRequest>> request(
-                static_cast<std::shared_ptr<CaptureRequest>*>(events[i].user.data2));
-            if (request)
-                (*request)->answer(false);
-        }
-    }
 }
 
 }  // namespace morvelin

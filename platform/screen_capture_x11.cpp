@@ -10,116 +10,17 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
-#include <X11/extensions/Xrandr.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 
 #include <fmt/format.h>
 
 #include "base/base64.h"
 #include "base/error_text.h"
 #include "platform/error_trap_x11.h"
+#include "platform/primary_monitor_x11.h"
+#include "platform/x11_handles.h"
 
 namespace morvelin {
 namespace {
-
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
-
-struct ImageDestroyer {
-    void operator()(XImage* image) const { XDestroyImage(image); }
-};
-using ImagePtr = std::unique_ptr<XImage, ImageDestroyer>;
-
-// An XImage whose pixels live in a shared-memory segment attached to the X server.
-class SharedImage {
-public:
-    SharedImage(Display* display, int width, int height) : display_(display) {
-        const int screen = DefaultScreen(display);
-        image_ = XShmCreateImage(display, DefaultVisual(display, screen),
-                                 DefaultDepth(display, screen), ZPixmap, nullptr, &segment_,
-                                 static_cast<unsigned>(width), static_cast<unsigned>(height));
-        if (!image_)
-            return;
-        segment_.shmid =
-            shmget(IPC_PRIVATE, static_cast<std::size_t>(image_->bytes_per_line) * height,
-                   IPC_CREAT | 0600);
-        if (segment_.shmid < 0)
-            return;
-        void* address = shmat(segment_.shmid, nullptr, 0);
-        if (address == reinterpret_cast<void*>(-1)) {
-            shmctl(segment_.shmid, IPC_RMID, nullptr);
-            return;
-        }
-        segment_.shmaddr = image_->data = static_cast<char*>(address);
-        segment_.readOnly = False;
-        ErrorTrapX11 trap(display);
-        XShmAttach(display, &segment_);
-        attached_ = trap.finish() == 0;
-        // Marked for removal now: the segment goes away with its last user, even after a crash.
-        shmctl(segment_.shmid, IPC_RMID, nullptr);
-    }
-    ~SharedImage() {
-        if (attached_) {
-            XShmDetach(display_, &segment_);
-            XSync(display_, False);
-        }
-        if (segment_.shmaddr)
-            shmdt(segment_.shmaddr);
-        if (image_) {
-            image_->data = nullptr;  // not ours to free
-            XDestroyImage(image_);
-        }
-    }
-    SharedImage(const SharedImage&) = delete;
-    SharedImage& operator=(const SharedImage&) = delete;
-
-    // Reads the whole root window; nullptr when that did not work.
-    XImage* read(Window root, int x, int y) {
-        if (!attached_)
-            return nullptr;
-        ErrorTrapX11 trap(display_);
-        const Bool ok = XShmGetImage(display_, root, image_, x, y, AllPlanes);
-        return trap.finish() == 0 && ok ? image_ : nullptr;
-    }
-
-private:
-    Display* display_;
-    XShmSegmentInfo segment_{};
-    XImage* image_ = nullptr;
-    bool attached_ = false;
-};
-
-struct Bounds {
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-// The RandR primary monitor; the whole screen when the server names none (or has no RandR
-// 1.5), which is also what a single-monitor desktop gives.
-Bounds primaryMonitor(Display* display, Window root, int screen) {
-    Bounds bounds{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
-    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
-    if (!XRRQueryExtension(display, &eventBase, &errorBase) ||
-        !XRRQueryVersion(display, &major, &minor) || major * 100 + minor < 105)
-        return bounds;
-    int count = 0;
-    XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
-    if (!monitors)
-        return bounds;
-    for (int i = 0; i < count; ++i) {
-        const XRRMonitorInfo& m = monitors[i];
-        const bool inside = m.x >= 0 && m.y >= 0 && m.x + m.width <= bounds.width &&
-                            m.y + m.height <= bounds.height;
-        if (m.primary && inside && m.width > 0 && m.height > 0) {
-            bounds = {m.x, m.y, m.width, m.height};
-            break;
-        }
-    }
-    XRRFreeMonitors(monitors);
-    return bounds;
-}
 
 bool isPackedBgrx(const XImage& image, int width) {
     return image.bits_per_pixel == 32 && image.byte_order == LSBFirst &&
@@ -164,16 +65,17 @@ std::vector<std::uint8_t> toBgrx(XImage& image, int width, int height) {
 
 ScreenshotResult captureScreenshot(const ScreenshotOptions& options) {
     ScreenshotResult result;
-    const DisplayPtr display(XOpenDisplay(nullptr));
+    const XDisplayPtr display(XOpenDisplay(nullptr));
     if (!display) {
         const char* name = XDisplayName(nullptr);
         result.error = describeFailure("XOpenDisplay",
                                        fmt::format("cannot open display \"{}\"", name ? name : ""));
         return result;
     }
-    const int screen = DefaultScreen(display.get());
-    const Window root = RootWindow(display.get(), screen);
-    const Bounds bounds = primaryMonitor(display.get(), root, screen);
+    Display* const d = display.get();
+    const int screen = DefaultScreen(d);
+    const Window root = RootWindow(d, screen);
+    const MonitorBounds bounds = primaryMonitor(d);
     const int width = bounds.width;
     const int height = bounds.height;
     if (width < 1 || height < 1) {
@@ -181,21 +83,22 @@ ScreenshotResult captureScreenshot(const ScreenshotOptions& options) {
         return result;
     }
 
-    std::unique_ptr<SharedImage> shared;
+    std::unique_ptr<XSharedImage> shared;
     XImage* image = nullptr;
-    if (XShmQueryExtension(display.get())) {
-        shared = std::make_unique<SharedImage>(display.get(), width, height);
+    if (XShmQueryExtension(d)) {
+        shared = std::make_unique<XSharedImage>(d, DefaultVisual(d, screen),
+                                                DefaultDepth(d, screen), width, height);
         image = shared->read(root, bounds.x, bounds.y);
     }
-    ImagePtr plain;
+    XImagePtr plain;
     if (!image) {
-        ErrorTrapX11 trap(display.get());
-        plain.reset(XGetImage(display.get(), root, bounds.x, bounds.y, static_cast<unsigned>(width),
+        ErrorTrapX11 trap(d);
+        plain.reset(XGetImage(d, root, bounds.x, bounds.y, static_cast<unsigned>(width),
                               static_cast<unsigned>(height), AllPlanes, ZPixmap));
         const int error = trap.finish();
         if (!plain) {
-            result.error = describeFailure(
-                "XGetImage", error ? xErrorText(display.get(), error) : std::string("no image"));
+            result.error = describeFailure("XGetImage",
+                                           error ? xErrorText(d, error) : std::string("no image"));
             return result;
         }
         image = plain.get();

@@ -48,47 +48,39 @@ std::string SingleInstance::lockName() {
 }
 
 SingleInstance::SingleInstance() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         return;
     sockaddr_un address;
     const socklen_t length = abstractAddress(address);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         anotherInstanceRuns_ = errno == EADDRINUSE;
-        close(fd);
         return;
     }
-    if (listen(fd, 8) != 0) {
-        close(fd);
+    if (listen(fd.get(), 8) != 0)
         return;
-    }
-    fd_ = fd;
+    fd_ = std::move(fd);
 }
 
-SingleInstance::~SingleInstance() {
-    if (fd_ >= 0)
-        close(fd_);
-}
+SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::signalExisting() {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         return false;
     sockaddr_un address;
     const socklen_t length = abstractAddress(address);
-    bool sent = false;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-        const auto size = sizeof kShowRequest - 1;
-        sent = send(fd, kShowRequest, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
-    }
-    close(fd);
-    return sent;
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0)
+        return false;
+    const auto size = sizeof kShowRequest - 1;
+    return send(fd.get(), kShowRequest, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
 }
 
 SingleInstance::Listener::Listener(const SingleInstance& instance, std::function<void()> onShow)
-    : listenFd_(instance.fd_), onShow_(std::move(onShow)) {
-    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (listenFd_ >= 0 && wakeFd_ >= 0)
+    : listenFd_(instance.fd_.get()),
+      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      onShow_(std::move(onShow)) {
+    if (listenFd_ >= 0 && wakeFd_)
         thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
 }
 
@@ -97,18 +89,16 @@ SingleInstance::Listener::~Listener() {
         thread_.request_stop();
         thread_.join();
     }
-    if (wakeFd_ >= 0)
-        close(wakeFd_);
 }
 
 void SingleInstance::Listener::serve(std::stop_token stop) {
-    const int wakeFd = wakeFd_;
+    const int wakeFd = wakeFd_.get();
     std::stop_callback wake(stop, [wakeFd] {
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto n = write(wakeFd, &one, sizeof one);
     });
     while (!stop.stop_requested()) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -116,16 +106,15 @@ void SingleInstance::Listener::serve(std::stop_token stop) {
         }
         if (stop.stop_requested() || !(fds[0].revents & POLLIN))
             continue;
-        const int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
+        const UniqueFd client(accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!client)
             continue;
         // A second instance writes its request at once; one that stalls is not waited for.
         char request[16] = {};
-        pollfd readable{client, POLLIN, 0};
+        pollfd readable{client.get(), POLLIN, 0};
         ssize_t n = 0;
         if (poll(&readable, 1, 500) > 0)
-            n = recv(client, request, sizeof request - 1, 0);
-        close(client);
+            n = recv(client.get(), request, sizeof request - 1, 0);
         if (n == static_cast<ssize_t>(sizeof kShowRequest - 1) &&
             std::memcmp(request, kShowRequest, sizeof kShowRequest - 1) == 0 && onShow_)
             onShow_();

@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "base/unique_fd.h"
+
 namespace morvelin {
 
 class SingleInstance {
@@ -20,7 +22,7 @@ public:
     // Another instance holds the lock. (When the lock could not be taken for any other
     // reason, neither this nor acquired() holds and start-up goes on without it.)
     bool anotherInstanceRuns() const { return anotherInstanceRuns_; }
-    bool acquired() const { return fd_ >= 0; }
+    bool acquired() const { return fd_.valid(); }
 
     // Asks the running instance to show its HUD; false when nobody took the request.
     static bool signalExisting();
@@ -41,14 +43,14 @@ public:
     private:
         void serve(std::stop_token stop);
 
-        int listenFd_;
-        int wakeFd_ = -1;
+        int listenFd_;  // the instance's; it outlives the listener
+        UniqueFd wakeFd_;
         std::function<void()> onShow_;
         std::jthread thread_;
     };
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
     bool anotherInstanceRuns_ = false;
 };
 

@@ -9,7 +9,7 @@ PACKAGES=(
   # fuzzing and the format check
   clang libclang-rt-14-dev clang-format
   # libraries the program links
-  libsdl2-dev libimgui-dev libstb-dev libgl-dev libx11-dev libxext-dev libxrandr-dev
+  libsdl2-dev libimgui-dev libstb-dev libgl-dev libx11-dev libxext-dev libxrandr-dev libxinerama-dev
   libcurl4-openssl-dev libssl-dev libboost-dev libboost-system-dev
   nlohmann-json3-dev libfmt-dev libpng-dev zlib1g-dev libpulse-dev
   libfontconfig-dev fonts-dejavu-core

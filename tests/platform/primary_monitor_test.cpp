@@ -1,0 +1,148 @@
+// Two monitors side by side (Xephyr with two Xinerama heads): the HUD and the screenshot
+// belong to the primary monitor, although the X screen and openbox's _NET_WORKAREA span both.
+
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+#include <SDL_syswm.h>
+#include <png.h>
+
+#include "platform/overlay_window.h"
+#include "platform/screen_capture.h"
+#include "tests/platform/x11_test_client.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/two_head_x_server.h"
+
+namespace morvelin {
+namespace {
+
+using halvenor::test::ScopedEnv;
+using halvenor::test::TempDir;
+using halvenor::test::TwoHeadXServer;
+using halvenor::test::waitUntil;
+using halvenor::test::X11TestClient;
+using namespace std::chrono_literals;
+
+Window xWindow(const OverlayWindow& hud) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    SDL_GetWindowWMInfo(hud.sdlWindow(), &info);
+    return info.info.x11.window;
+}
+
+std::string base64Decode(const std::string& text) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::uint32_t buffer = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=')
+            break;
+        buffer = (buffer << 6) | static_cast<std::uint32_t>(alphabet.find(c));
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+
+class TwoMonitors : public ::testing::Test {
+protected:
+    TwoMonitors()
+        : display_("DISPLAY", server_.display().c_str()),
+          appData_("LOCALAPPDATA", logDir_.path().c_str()),
+          client_(server_.display()) {}
+
+    // An override-redirect window of one colour over one monitor.
+    void paint(int x, unsigned long rgb) {
+        Display* d = client_.display();
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        attributes.background_pixel = rgb;
+        const Window window =
+            XCreateWindow(d, client_.root(), x, 0, 1920, 1080, 0, CopyFromParent, InputOutput,
+                          CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+        XMapWindow(d, window);
+        XSync(d, False);
+        ASSERT_TRUE(waitUntil([&] { return client_.viewable(window); }, 5s));
+    }
+
+    TwoHeadXServer server_;
+    TempDir logDir_;
+    ScopedEnv display_;
+    ScopedEnv appData_;
+    X11TestClient client_;
+};
+
+TEST_F(TwoMonitors, TheServerReallySpansBothHeads) {
+    Display* d = client_.display();
+    ASSERT_EQ(DisplayWidth(d, DefaultScreen(d)), 3840);
+    ASSERT_EQ(DisplayHeight(d, DefaultScreen(d)), 1080);
+}
+
+TEST_F(TwoMonitors, HudOpensOnThePrimaryMonitorUnderAWindowManager) {
+    server_.startWindowManager();
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    const auto rect = hud.windowRect();
+    EXPECT_EQ(rect.left, 269);
+    EXPECT_EQ(rect.top, 0);
+    EXPECT_EQ(rect.right - rect.left, 1382);
+    EXPECT_EQ(rect.bottom - rect.top, 1080 - 32);
+    EXPECT_EQ(hud.workAreaBottom(), 1080);
+
+    hud.show();
+    const Window window = xWindow(hud);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            hud.pumpMessages();
+            return client_.viewable(window);
+        },
+        5s));
+    const auto geometry = client_.geometry(window);
+    EXPECT_EQ(geometry.x, 269);
+    EXPECT_EQ(geometry.width, 1382);
+    EXPECT_LE(geometry.x + geometry.width, 1920) << "straddles the second monitor";
+}
+
+TEST_F(TwoMonitors, WorkAreaIsThePrimaryMonitorLessWhatPanelsReserve) {
+    // A panel along the bottom of both monitors: the desktop-wide work area ends at 1040.
+    client_.setRootCardinals("_NET_WORKAREA", {0, 0, 3840, 1040});
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    const auto rect = hud.windowRect();
+    EXPECT_EQ(rect.left, 269);
+    EXPECT_EQ(rect.right - rect.left, 1382);
+    EXPECT_EQ(rect.bottom - rect.top, 1008);
+    EXPECT_EQ(hud.workAreaBottom(), 1040);
+}
+
+TEST_F(TwoMonitors, ScreenshotIsThePrimaryMonitorOnly) {
+    paint(0, 0xC02010);     // primary: red
+    paint(1920, 0x1040E0);  // second monitor: blue
+    const auto result = captureScreenshot({0, 320});
+    ASSERT_TRUE(result.shot) << result.error;
+    EXPECT_EQ(result.shot->thumbWidth, 320);
+    EXPECT_EQ(result.shot->thumbHeight, 180);
+
+    const std::string png = base64Decode(result.shot->pngBase64);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
+    image.format = PNG_FORMAT_RGB;
+    std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+    ASSERT_EQ(image.width, 1920u);
+    ASSERT_EQ(image.height, 1080u);
+    for (std::size_t i = 0; i < rgb.size(); i += 3 * 997) {
+        ASSERT_EQ(rgb[i], 0xC0) << "pixel " << i / 3;
+        ASSERT_EQ(rgb[i + 1], 0x20);
+        ASSERT_EQ(rgb[i + 2], 0x10);
+    }
+}
+
+}  // namespace
+}  // namespace morvelin

@@ -1,0 +1,38 @@
+#pragma once
+// A desktop of two monitors side by side for one test process: Xephyr with two screens
+// joined by Xinerama ("+xinerama -screen WxH -screen WxH"), shown inside a private Xvfb.
+// Clients see one X screen twice as wide, with two Xinerama heads; Xephyr's RandR only
+// describes the first head and names no primary output, as many real two-head setups do.
+
+#include <map>
+#include <string>
+
+#include "tests/support/process.h"
+#include "tests/support/xvfb_server.h"
+
+namespace halvenor::test {
+
+class TwoHeadXServer {
+public:
+    // Throws std::runtime_error when Xephyr does not come up within 10 s.
+    explicit TwoHeadXServer(int headWidth = 1920, int headHeight = 1080);
+    ~TwoHeadXServer();
+    TwoHeadXServer(const TwoHeadXServer&) = delete;
+    TwoHeadXServer& operator=(const TwoHeadXServer&) = delete;
+
+    // ":N" of the two-head server (not of the Xvfb that shows it).
+    const std::string& display() const { return display_; }
+    std::map<std::string, std::string> env() const { return {{"DISPLAY", display_}}; }
+
+    // Starts openbox on the two-head display and returns once it has published its work
+    // area (which spans both heads) and maps windows. Throws std::runtime_error otherwise.
+    void startWindowManager();
+
+private:
+    XvfbServer host_;
+    Subprocess xephyr_;
+    Subprocess windowManager_;
+    std::string display_;
+};
+
+}  // namespace halvenor::test
