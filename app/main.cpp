@@ -22,6 +22,7 @@
 #include "audio/audio_capture.h"
 #include "llm/llm_client.h"
 #include "speech/stt_client.h"
+#include "ui/imgui_ui.h"
 
 namespace {
 
@@ -49,17 +50,6 @@ bool captureProtectionSwitchedOff() {
         return false;
     const std::size_t length = std::strlen(value);
     return length >= 1 && length <= 7 && value[0] == '0';
-}
-
-void drawHud() {
-    const ImGuiViewport* viewport = ImGui::GetMainViewport();
-    ImGui::SetNextWindowPos(viewport->Pos);
-    ImGui::SetNextWindowSize(viewport->Size);
-    ImGui::Begin("##hud", nullptr,
-                 ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove |
-                     ImGuiWindowFlags_NoBackground | ImGuiWindowFlags_NoSavedSettings |
-                     ImGuiWindowFlags_NoBringToFrontOnFocus);
-    ImGui::End();
 }
 
 int fatal(const std::string& text) {
@@ -116,6 +106,11 @@ int run() {
     morvelin::AudioCapture audioCapture;
     morvelin::SttClient systemAudioStt;
     morvelin::SttClient microphoneStt;
+    // The controller goes first at shut-down: it stops every callback into itself before any
+    // service it uses is destroyed.
+    morvelin::ImGuiUI hud({&window, &answerClient, &audioCapture, &systemAudioStt, &microphoneStt,
+                           &device},
+                          window.dpiScale());
 
     window.show();
 
@@ -136,9 +131,11 @@ int run() {
 
         device.newFrame();
         ImGui::NewFrame();
-        drawHud();
+        hud.draw();
         ImGui::Render();
         window.setInteractive(io.WantTextInput);
+        if (hud.quitRequested)
+            window.requestClose();
 
         device.render(clearColour);
         if (const std::string error = device.present(); !error.empty()) {
