@@ -123,6 +123,7 @@ private:
     bool onOwnerThread() const { return std::this_thread::get_id() == ownerThread_.load(); }
     void placeOnPrimaryWorkArea();
     void handleEvent(const SDL_Event& event);
+    void releaseKeysHeldElsewhere();
     void handleRequest(const WindowMessages::Request& request);
     void handleHotkeyEvent(const SDL_Event& event);
     void destroyHud();

@@ -500,7 +500,21 @@ bool OverlayWindow::pumpMessages() {
             continue;
         handleEvent(event);
     }
+    releaseKeysHeldElsewhere();
     return true;
+}
+
+void OverlayWindow::releaseKeysHeldElsewhere() {
+    // When a global hotkey's grab ends, SDL reads the keyboard and reports the modifiers still
+    // held as pressed, but their release goes to the focused window, which is not ours. The
+    // HUD would then see Ctrl+Shift held forever and its next click would act as a
+    // modified click. A window without the keyboard focus holds no keys: release them.
+    if (SDL_GetKeyboardFocus() == window_)
+        return;
+    int count = 0;
+    const Uint8* state = SDL_GetKeyboardState(&count);
+    if (std::any_of(state, state + count, [](Uint8 down) { return down != 0; }))
+        SDL_ResetKeyboard();
 }
 
 void OverlayWindow::waitForMessages(int timeoutMs) {

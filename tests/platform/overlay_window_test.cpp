@@ -222,6 +222,28 @@ TEST_F(OverlayWindowTest, VisibilityHotkeyHidesAndShowsAndIgnoresAutoRepeat) {
     EXPECT_TRUE(pumpUntil(hud, [&] { return presses == 2; }));
 }
 
+TEST_F(OverlayWindowTest, AHotkeyLeavesNoModifierHeldInTheHud) {
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    int presses = 0;
+    ASSERT_TRUE(hud.registerHotkey(4, OverlayWindow::ModControl | OverlayWindow::ModShift, 'S',
+                                   [&] { ++presses; }));
+    hud.show();
+    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.isVisible(); }));
+    // The pointer rests on the HUD, as when the user has just clicked it.
+    const auto geometry = client_.geometry(xWindow(hud));
+    xdotool({"mousemove", std::to_string(geometry.x + 100), std::to_string(geometry.y + 20)});
+
+    xdotool({"key", "ctrl+shift+s"});
+    ASSERT_TRUE(pumpUntil(hud, [&] { return presses == 1; }));
+    // Let every event of the key's release arrive; then nothing may still count as held, or
+    // the next click would be a Ctrl+Shift click.
+    const auto until = std::chrono::steady_clock::now() + 300ms;
+    while (std::chrono::steady_clock::now() < until)
+        hud.pumpMessages();
+    EXPECT_EQ(SDL_GetModState() & (KMOD_CTRL | KMOD_SHIFT), 0);
+}
+
 TEST_F(OverlayWindowTest, TakenHotkeyIsLoggedAndAReRegistrationDropsTheOldOne) {
     ASSERT_TRUE(client_.grabKey(XK_h, ControlMask | Mod1Mask));
     OverlayWindow hud;
@@ -316,9 +338,7 @@ namespace {
 // Under a reparenting window manager (openbox), where the HUD sits inside a frame window.
 class OverlayWindowUnderWindowManager : public OverlayWindowTest {
 protected:
-    OverlayWindowUnderWindowManager() {
-        xvfb_.startWindowManager();
-    }
+    OverlayWindowUnderWindowManager() { xvfb_.startWindowManager(); }
 };
 
 TEST_F(OverlayWindowUnderWindowManager, NeverTakesTheFocusAndLetsClicksThrough) {
