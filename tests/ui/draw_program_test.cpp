@@ -1,0 +1,151 @@
+// The real program under a private X server: a typed question answered from a chat service on
+// 127.0.0.1 through the Answer button, the window growing with the answer, Quit; and a
+// picture of every tab (saved beside the build as test artefacts for a person to look at).
+
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/platform/x11_test_client.h"
+#include "tests/support/xvfb_server.h"
+#include "tests/ui/hud_test_support.h"
+
+namespace morvelin::draw_test {
+namespace {
+
+using halvenor::test::readFile;
+using halvenor::test::runCommand;
+using halvenor::test::SpawnOptions;
+using halvenor::test::Subprocess;
+using halvenor::test::X11TestClient;
+using halvenor::test::XvfbServer;
+using namespace hud_test;
+
+constexpr const char* kClass = "MorvelinDeskOverlay";
+
+class DrawProgram : public ::testing::Test {
+protected:
+    DrawProgram() : client_(xvfb_.display()) {}
+
+    // Starts the program and waits for its HUD to be on screen and drawn.
+    Window start(std::map<std::string, std::string> extra = {}) {
+        SpawnOptions options;
+        options.env = {{"DISPLAY", xvfb_.display()},
+                       {"LOCALAPPDATA", appData_.path().string()},
+                       {"OPENROUTER_API_KEY", "test-key"}};
+        options.quiet = true;
+        options.env.merge(extra);
+        program_ = Subprocess({HALVENOR_BINARY}, options);
+        Window hud = None;
+        waitUntil(
+            [&] {
+                const auto windows = client_.windowsOfClass(kClass);
+                if (windows.size() == 1 && client_.viewable(windows[0]))
+                    hud = windows[0];
+                return hud != None;
+            },
+            10s);
+        // The first frames settle the tab and the window's height.
+        std::this_thread::sleep_for(1500ms);
+        return hud;
+    }
+
+    void xdotool(const std::vector<std::string>& args) {
+        halvenor::test::xdotool(xvfb_.display(), args);
+    }
+    // Clicks at a point of the HUD (window coordinates).
+    void clickHud(Window hud, int x, int y) {
+        const auto origin = client_.geometry(hud);
+        xdotool({"mousemove", std::to_string(origin.x + x), std::to_string(origin.y + y), "click",
+                 "1"});
+    }
+
+    // The whole screen as a PNG in the build folder; the root window never goes away.
+    std::filesystem::path picture(const std::string& name) {
+        const std::filesystem::path folder =
+            std::filesystem::path(HALVENOR_BINARY).parent_path().parent_path() / "draw-artefacts";
+        std::filesystem::create_directories(folder);
+        const std::filesystem::path file = folder / (name + ".png");
+        std::filesystem::remove(file);
+        runCommand({"import", "-display", xvfb_.display(), "-window", "root", file.string()}, 20s);
+        return file;
+    }
+
+    std::string log() const { return readFile(appData_ / "MorvelinDesk" / "session.log"); }
+
+    XvfbServer xvfb_;
+    TempDir appData_{"halvenor-draw"};
+    X11TestClient client_;
+    Subprocess program_;
+};
+
+TEST_F(DrawProgram, TypedQuestionIsAnsweredTheWindowGrowsAndQuitSavesTheSettings) {
+    ChatServer chat;
+    std::vector<std::string> tokens = {"**Use RAII**\n"};
+    for (int i = 1; i <= 40; ++i)
+        tokens.push_back("- point " + std::to_string(i) + " of the answer\n");
+    chat.setScript(
+        [&](const HttpRequest&, int) { return ChatReply{.tokens = tokens, .interval = 10ms}; });
+    const Window hud =
+        start({{"HALVENOR_CHAT_BASE_URL", chat.baseUrl()}, {"MORVELIN_START_TAB", "compose"}});
+    ASSERT_NE(hud, None);
+    const int idleHeight = client_.geometry(hud).height;
+
+    // The question field of Screen & Type, below the hint and the empty tray.
+    clickHud(hud, 600, 283);
+    std::this_thread::sleep_for(300ms);
+    xdotool({"type", "--delay", "20", "What is RAII?"});
+    std::this_thread::sleep_for(300ms);
+    picture("typed-question");
+    clickHud(hud, 455, 75);  // Answer: asks the typed question and brings the Live tab up
+
+    ASSERT_TRUE(chat.waitForChatRequests(1, 10s)) << log();
+    const HttpRequest request = chat.chatRequests().front();
+    EXPECT_EQ(lastUserText(request), "What is RAII?");
+    EXPECT_EQ(modelOf(request), "openai/gpt-4o-mini");
+    EXPECT_TRUE(
+        waitUntil([&] { return log().find("llm first token after") != std::string::npos; }, 10s))
+        << log();
+    EXPECT_NE(log().find("llm request: model=openai/gpt-4o-mini"), std::string::npos) << log();
+
+    // The window grows to hold the answer, up to the bottom of the screen.
+    xdotool({"mousemove", "5", "1070"});  // away from the HUD: no tooltip in the picture
+    EXPECT_TRUE(waitUntil([&] { return client_.geometry(hud).height > idleHeight + 300; }, 10s))
+        << "idle " << idleHeight << ", now " << client_.geometry(hud).height;
+    EXPECT_LE(client_.geometry(hud).height, 1080);
+    std::this_thread::sleep_for(500ms);
+    picture("answer");
+
+    // A setting changed on the Settings tab (hands-free off) is saved when the user quits
+    // with the "X" at the right end of the top bar.
+    clickHud(hud, 392, 127);
+    std::this_thread::sleep_for(300ms);
+    clickHud(hud, 26, 322);
+    std::this_thread::sleep_for(300ms);
+    picture("settings-changed");
+    clickHud(hud, client_.geometry(hud).width - 26, 28);
+    EXPECT_EQ(program_.wait(10s), 0);
+    const std::string settings = readFile(appData_ / "MorvelinDesk" / "settings.json");
+    EXPECT_NE(settings.find("\"handsFree\": false"), std::string::npos) << settings;
+}
+
+TEST_F(DrawProgram, EveryTabIsDrawnAndTheIdleLiveTabFitsItsWindow) {
+    for (const char* tab : {"live", "compose", "knowledge", "settings"}) {
+        const Window hud = start({{"MORVELIN_START_TAB", tab}});
+        ASSERT_NE(hud, None) << tab;
+        if (std::string(tab) == "live") {
+            // Shrunk from the full work area to the empty card, but never under what the
+            // tab needs: the status bar stays below the transcript header.
+            const int height = client_.geometry(hud).height;
+            EXPECT_GT(height, 400) << "the window shrank under the card";
+            EXPECT_LT(height, 700);
+        }
+        const auto file = picture(std::string("tab-") + tab);
+        EXPECT_GT(std::filesystem::file_size(file), 10'000u) << file;
+        EXPECT_EQ(program_.stop(SIGTERM, 10s), 0) << tab;
+    }
+}
+
+}  // namespace
+}  // namespace morvelin::draw_test
