@@ -53,7 +53,9 @@ public:
     void newFrame();
     // Applies a new client size; a zero width or height is ignored.
     void resize(std::uint32_t width, std::uint32_t height);
-    // Clears the back buffer with the colour and draws Dear ImGui's output.
+    // Clears the back buffer with the colour and draws Dear ImGui's output. A frame identical to
+    // the one on screen (and no exposure or resize since) is not drawn; present() then only
+    // keeps the pace.
     void render(const ImVec4& clearColour);
     // Shows the frame and holds the loop to the display rate when the driver ignores vsync.
     // Empty on success, else the error text (the context was lost).
@@ -67,6 +69,8 @@ public:
 private:
     using ResetStatusFunction = unsigned int (*)();
 
+    static std::uint64_t drawDataHash(const ImDrawData* data, const ImVec4& clearColour);
+
     SDL_Window* window_ = nullptr;
     void* context_ = nullptr;
     bool sdlBackend_ = false;
@@ -74,6 +78,9 @@ private:
     ResetStatusFunction resetStatus_ = nullptr;
     std::chrono::nanoseconds framePeriod_{16'666'667};
     std::chrono::steady_clock::time_point lastPresent_{};
+    std::uint64_t shownHash_ = 0;
+    bool mustPresent_ = true;  // exposed, shown or resized since the last present
+    bool skipPresent_ = false;
 };
 
 }  // namespace morvelin

@@ -6,6 +6,8 @@
 #include "platform/render_device.h"
 
 #include <algorithm>
+#include <functional>
+#include <string_view>
 #include <thread>
 
 #include <SDL.h>
@@ -119,6 +121,18 @@ void RenderDevice::shutdownImGuiBackends() {
 void RenderDevice::processEvent(const SDL_Event& event) {
     if (sdlBackend_)
         ImGui_ImplSDL2_ProcessEvent(&event);
+    if (event.type == SDL_WINDOWEVENT) {
+        switch (event.window.event) {
+            case SDL_WINDOWEVENT_EXPOSED:
+            case SDL_WINDOWEVENT_SHOWN:
+            case SDL_WINDOWEVENT_RESTORED:
+            case SDL_WINDOWEVENT_SIZE_CHANGED:
+                mustPresent_ = true;
+                break;
+            default:
+                break;
+        }
+    }
 }
 
 void RenderDevice::newFrame() {
@@ -130,15 +144,58 @@ void RenderDevice::resize(std::uint32_t width, std::uint32_t height) {
     if (width == 0 || height == 0)
         return;
     glViewport(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height));
+    mustPresent_ = true;
+}
+
+std::uint64_t RenderDevice::drawDataHash(const ImDrawData* data, const ImVec4& clearColour) {
+    const auto bytes = [](const void* p, std::size_t n) {
+        return std::hash<std::string_view>{}(std::string_view(static_cast<const char*>(p), n));
+    };
+    std::uint64_t hash = bytes(&clearColour, sizeof clearColour);
+    const auto mix = [&hash](std::uint64_t value) {
+        hash ^= value + 0x9E3779B97F4A7C15ull + (hash << 6) + (hash >> 2);
+    };
+    if (!data)
+        return hash;
+    mix(bytes(&data->DisplayPos, sizeof data->DisplayPos));
+    mix(bytes(&data->DisplaySize, sizeof data->DisplaySize));
+    for (int i = 0; i < data->CmdListsCount; ++i) {
+        const ImDrawList* list = data->CmdLists[i];
+        mix(bytes(list->VtxBuffer.Data, static_cast<std::size_t>(list->VtxBuffer.size_in_bytes())));
+        mix(bytes(list->IdxBuffer.Data, static_cast<std::size_t>(list->IdxBuffer.size_in_bytes())));
+        for (const ImDrawCmd& cmd : list->CmdBuffer) {
+            mix(bytes(&cmd.ClipRect, sizeof cmd.ClipRect));
+            mix(reinterpret_cast<std::uintptr_t>(cmd.TextureId));
+            mix(cmd.VtxOffset);
+            mix(cmd.IdxOffset);
+            mix(cmd.ElemCount);
+        }
+    }
+    return hash;
 }
 
 void RenderDevice::render(const ImVec4& clearColour) {
+    // The software rasteriser pays for every pixel of every frame, and an idle HUD draws the
+    // same frame 60 times a second: a frame identical to the one on screen is not drawn again.
+    const std::uint64_t hash = drawDataHash(ImGui::GetDrawData(), clearColour);
+    skipPresent_ = !mustPresent_ && hash == shownHash_;
+    if (skipPresent_)
+        return;
+    shownHash_ = hash;
+    mustPresent_ = false;
     glClearColor(clearColour.x, clearColour.y, clearColour.z, clearColour.w);
     glClear(GL_COLOR_BUFFER_BIT);
     ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
 }
 
 std::string RenderDevice::present() {
+    if (skipPresent_) {
+        // Nothing new to show: keep the loop at the display rate all the same.
+        lastPresent_ =
+            std::max(lastPresent_ + framePeriod_, std::chrono::steady_clock::now() - framePeriod_);
+        std::this_thread::sleep_until(lastPresent_);
+        return {};
+    }
     SDL_GL_SwapWindow(window_);
     if (resetStatus_) {
         const unsigned int status = resetStatus_();

@@ -112,30 +112,37 @@ TEST_F(HalvenorProcess, FramesFillTheHudWithItsBackgroundColour) {
     const Window hud = start();
     ASSERT_NE(hud, None);
     ScopedEnv display("DISPLAY", xvfb_.display().c_str());
-    // The first frames may still be on their way: wait until the HUD area is painted.
+    // The first frames may still be on their way, and the idle HUD shrinks to fit its empty
+    // answer card: wait until the HUD's padding is painted and its height has settled.
     morvelin::Screenshot shot;
+    int height = 0;
     const bool painted = waitUntil(
         [&] {
             const auto result = morvelin::captureScreenshot({0, 1920});
             if (!result.shot)
                 return false;
             shot = *result.shot;
-            const std::uint8_t* centre = &shot.thumbBgra[(500 * 1920 + 960) * 4];
-            return centre[2] == 17 && centre[1] == 19 && centre[0] == 23;
+            const int now = client_.geometry(hud).height;
+            const bool settled = now == height;
+            height = now;
+            const std::uint8_t* corner = &shot.thumbBgra[(3 * 1920 + 272) * 4];
+            return settled && corner[2] == 17 && corner[1] == 19 && corner[0] == 23;
         },
         10s);
     EXPECT_TRUE(painted);
+    EXPECT_GT(height, 300);
+    EXPECT_LT(height, 1048);
     const auto pixel = [&](int x, int y) {
         return &shot.thumbBgra[(static_cast<std::size_t>(y) * 1920 + x) * 4];
     };
-    // Inside the HUD (x 269..1650, y 0..1047): the clear colour (0.067, 0.075, 0.090).
-    for (const auto& [x, y] : {std::pair{269, 0}, {1650, 1047}, {960, 10}}) {
+    // Inside the HUD (x 269..1650): the window colour (0.067, 0.075, 0.090) at its corners.
+    for (const auto& [x, y] : {std::pair{269, 0}, {1650, height - 1}, {269, height - 1}}) {
         EXPECT_EQ(pixel(x, y)[2], 17) << x << "," << y;
         EXPECT_EQ(pixel(x, y)[1], 19);
         EXPECT_EQ(pixel(x, y)[0], 23);
     }
     // Outside it: the bare root window.
-    for (const auto& [x, y] : {std::pair{268, 0}, {1651, 500}, {960, 1048}})
+    for (const auto& [x, y] : {std::pair{268, 0}, {1651, 200}, {960, height}})
         EXPECT_EQ(pixel(x, y)[2], 0) << x << "," << y;
 }
 
@@ -232,7 +239,8 @@ TEST_F(HalvenorProcess, IdleCostIsSmallWhileVisibleAndNearZeroWhileHidden) {
     double before = cpuSeconds(program_.pid());
     std::this_thread::sleep_for(5s);
     const double visible = (cpuSeconds(program_.pid()) - before) / 5.0;
-    EXPECT_LT(visible, 0.6) << "cores used while visible";
+    // An idle HUD draws the same frame again and again; none of them is rasterised again.
+    EXPECT_LT(visible, 0.15) << "cores used while visible";
 
     xdotool({"key", "ctrl+alt+h"});
     ASSERT_TRUE(waitUntil([&] { return !client_.viewable(hud); }, 5s));

@@ -54,11 +54,14 @@ protected:
     void xdotool(const std::vector<std::string>& args) {
         halvenor::test::xdotool(xvfb_.display(), args);
     }
-    // Clicks at a point of the HUD (window coordinates).
+    // Clicks at a point of the HUD (window coordinates). The pointer rests there for a few
+    // frames first, as a hand would: Dear ImGui takes a click on a widget that the previous
+    // frame saw another widget hovered for as a click on that other one's overlap.
     void clickHud(Window hud, int x, int y) {
         const auto origin = client_.geometry(hud);
-        xdotool({"mousemove", std::to_string(origin.x + x), std::to_string(origin.y + y), "click",
-                 "1"});
+        xdotool({"mousemove", std::to_string(origin.x + x), std::to_string(origin.y + y)});
+        std::this_thread::sleep_for(100ms);
+        xdotool({"click", "1"});
     }
 
     // The whole screen as a PNG in the build folder; the root window never goes away.
