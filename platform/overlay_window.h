@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -83,6 +84,10 @@ public:
     void waitUntilHidden(int timeoutMs = 250);
     void moveTo(int x, int y);
     Point position() const;
+    // Where the pointer is, asked of the X server: on the screen, and inside the HUD (window
+    // coordinates; empty while the pointer is elsewhere).
+    Point cursorPosition() const;
+    std::optional<Point> pointerInWindow() const;
     Rect windowRect() const;
     int workAreaBottom() const;
     float dpiScale() const;

@@ -418,6 +418,45 @@ OverlayWindow::Point OverlayWindow::position() const {
     return point;
 }
 
+namespace {
+
+struct PointerQuery {
+    bool ok = false;
+    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+};
+
+// SDL caches the global pointer position and stops following it once the HUD has handed the
+// keyboard focus back after a click; the X server always knows.
+PointerQuery queryPointer(Display* display, Window window) {
+    PointerQuery query;
+    Window root = None, child = None;
+    unsigned int mask = 0;
+    query.ok = XQueryPointer(display, window, &root, &child, &query.rootX, &query.rootY,
+                             &query.windowX, &query.windowY, &mask) == True;
+    return query;
+}
+
+}  // namespace
+
+OverlayWindow::Point OverlayWindow::cursorPosition() const {
+    if (!exists())
+        return {};
+    const PointerQuery query = queryPointer(x11_->display, x11_->window);
+    return {query.rootX, query.rootY};
+}
+
+std::optional<OverlayWindow::Point> OverlayWindow::pointerInWindow() const {
+    if (!exists())
+        return std::nullopt;
+    const PointerQuery query = queryPointer(x11_->display, x11_->window);
+    int width = 0, height = 0;
+    SDL_GetWindowSize(window_, &width, &height);
+    if (!query.ok || query.windowX < 0 || query.windowY < 0 || query.windowX >= width ||
+        query.windowY >= height)
+        return std::nullopt;
+    return Point{query.windowX, query.windowY};
+}
+
 OverlayWindow::Rect OverlayWindow::windowRect() const {
     Rect rect;
     if (!window_)

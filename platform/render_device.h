@@ -71,6 +71,7 @@ private:
 
     static std::uint64_t drawDataHash(const ImDrawData* data, const ImVec4& clearColour);
 
+    OverlayWindow* overlay_ = nullptr;
     SDL_Window* window_ = nullptr;
     void* context_ = nullptr;
     bool sdlBackend_ = false;

@@ -68,6 +68,7 @@ RenderDevice::Texture& RenderDevice::Texture::operator=(Texture&& other) noexcep
 }
 
 std::string RenderDevice::create(OverlayWindow& window) {
+    overlay_ = &window;
     window_ = window.sdlWindow();
     if (!window_)
         return describeFailure("SDL_GL_CreateContext", "no window");
@@ -138,6 +139,17 @@ void RenderDevice::processEvent(const SDL_Event& event) {
 void RenderDevice::newFrame() {
     ImGui_ImplOpenGL3_NewFrame();
     ImGui_ImplSDL2_NewFrame();
+    // The SDL backend reads the pointer from SDL's cached global position, which stops
+    // following the pointer after the HUD hands the keyboard focus back; Dear ImGui would then
+    // see the pointer where the last click was and take the next click for a click there.
+    // While no button is held (a drag keeps the backend's reading), ask the X server.
+    ImGuiIO& io = ImGui::GetIO();
+    if (overlay_ && !ImGui::IsAnyMouseDown()) {
+        const auto pointer = overlay_->pointerInWindow();
+        io.MousePos = pointer
+                          ? ImVec2(static_cast<float>(pointer->x), static_cast<float>(pointer->y))
+                          : ImVec2(-FLT_MAX, -FLT_MAX);
+    }
 }
 
 void RenderDevice::resize(std::uint32_t width, std::uint32_t height) {

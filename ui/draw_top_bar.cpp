@@ -6,7 +6,6 @@
 #include <mutex>
 #include <string>
 
-#include <SDL.h>
 #include <fmt/format.h>
 #include <imgui_internal.h>
 
@@ -25,13 +24,6 @@ void renderText(const ImVec2& pos, const ImVec4& colour, std::string_view text) 
     ImGui::PushStyleColor(ImGuiCol_Text, colour);
     ImGui::RenderText(pos, text.data(), text.data() + text.size(), false);
     ImGui::PopStyleColor();
-}
-
-OverlayWindow::Point globalMouse() {
-    int x = 0;
-    int y = 0;
-    SDL_GetGlobalMouseState(&x, &y);
-    return {x, y};
 }
 
 }  // namespace
@@ -55,12 +47,12 @@ void ImGuiUI::drawTopBar() {
     ImGui::InvisibleButton("##drag", ImVec2(dragWidth, barHeight));
     OverlayWindow* overlay = services.overlay;
     if (ImGui::IsItemActivated() && overlay) {
-        dragCursorStart = globalMouse();
+        dragCursorStart = overlay->cursorPosition();
         dragWindowStart = overlay->position();
         dragging = true;
     }
     if (dragging && ImGui::IsItemActive() && overlay) {
-        const OverlayWindow::Point mouse = globalMouse();
+        const OverlayWindow::Point mouse = overlay->cursorPosition();
         overlay->moveTo(dragWindowStart.x + (mouse.x - dragCursorStart.x),
                         dragWindowStart.y + (mouse.y - dragCursorStart.y));
     } else {
