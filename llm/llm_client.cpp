@@ -11,7 +11,8 @@
 namespace morvelin {
 
 LlmClient::LlmClient()
-    : systemPrompt_(kSystemPrompt), endpoint_(chatCompletionsUrl()),
+    : systemPrompt_(kSystemPrompt),
+      endpoint_(chatCompletionsUrl()),
       curlShare_(std::make_unique<CurlShare>()) {}
 
 LlmClient::~LlmClient() {
@@ -33,7 +34,8 @@ void LlmClient::setModel(std::string id) {
 
 void LlmClient::setKnowledge(const std::string& text) {
     std::lock_guard lock(configMutex_);
-    if (&text != &knowledge_) knowledge_ = text;
+    if (&text != &knowledge_)
+        knowledge_ = text;
 }
 
 bool LlmClient::hasApiKey() const {
@@ -59,7 +61,8 @@ bool LlmClient::streamChat(std::vector<ChatMessage> messages, Callbacks callback
         std::lock_guard lock(configMutex_);
         key = apiKey_;
     }
-    if (key.empty()) return false;
+    if (key.empty())
+        return false;
     std::string body = serializeRequestBody(buildRequestBody(messages, modelOverride));
 
     std::lock_guard lock(workerMutex_);
@@ -88,8 +91,10 @@ void LlmClient::stopAll() {
         workers.swap(retired_);
     }
     // Every stop goes out before the first join, so the workers wind down side by side.
-    for (auto& worker : workers) worker.thread.request_stop();
-    for (auto& worker : workers) worker.thread.join();
+    for (auto& worker : workers)
+        worker.thread.request_stop();
+    for (auto& worker : workers)
+        worker.thread.join();
 }
 
 std::size_t LlmClient::workerCount() const {
@@ -98,7 +103,8 @@ std::size_t LlmClient::workerCount() const {
 }
 
 void LlmClient::retireCurrentWorker() {
-    if (!worker_.joinable()) return;
+    if (!worker_.joinable())
+        return;
     worker_.request_stop();
     retired_.push_back({std::move(worker_), std::move(workerDone_)});  // leaves both empty
 }
@@ -133,16 +139,19 @@ void LlmClient::runRequest(std::stop_token stop, std::string body, std::string a
     // A handle left by the previous finished request keeps its connection open, so a
     // follow-up question skips the TCP and TLS handshakes.
     CurlEasy easy = takeIdleEasy();
-    if (!easy) easy.reset(curl_easy_init());
+    if (!easy)
+        easy.reset(curl_easy_init());
     if (!easy) {
-        if (!stop.stop_requested() && callbacks.onError) callbacks.onError("curl_easy_init failed");
+        if (!stop.stop_requested() && callbacks.onError)
+            callbacks.onError("curl_easy_init failed");
         return;
     }
     curl_slist* list = nullptr;
     for (const std::string& header :
          {std::string("Content-Type: application/json"), std::string("Accept: text/event-stream"),
           "Authorization: Bearer " + apiKey, std::string("X-Title: Halvenor")}) {
-        if (curl_slist* grown = curl_slist_append(list, header.c_str())) list = grown;
+        if (curl_slist* grown = curl_slist_append(list, header.c_str()))
+            list = grown;
     }
     const CurlSlist headers(list);
 
@@ -161,7 +170,8 @@ void LlmClient::runRequest(std::stop_token stop, std::string body, std::string a
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onCurlProgress);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &context);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer.data());
-    if (curlShare_->handle) curl_easy_setopt(handle, CURLOPT_SHARE, curlShare_->handle);
+    if (curlShare_->handle)
+        curl_easy_setopt(handle, CURLOPT_SHARE, curlShare_->handle);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 15L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 90L);
@@ -171,20 +181,29 @@ void LlmClient::runRequest(std::stop_token stop, std::string body, std::string a
     curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
 
     const CURLcode result = curl_easy_perform(handle);
-    if (stop.stop_requested()) return;  // a stopped request reports nothing at all
+    if (stop.stop_requested())
+        return;  // a stopped request reports nothing at all
 
-    if (!context.lineBuffer.empty()) handleSseLine(context, context.lineBuffer);
+    // After a crossed bound the pending bytes are the offending line itself.
+    if (context.failure.empty() && !context.lineBuffer.empty())
+        handleSseLine(context, context.lineBuffer);
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
 
     std::string error;
-    if (result != CURLE_OK) {
-        error = fmt::format("Network error: {}", errorBuffer[0] != '\0' ? errorBuffer.data()
-                                                                         : curl_easy_strerror(result));
+    if (!context.failure.empty()) {
+        error = context.failure;  // the reading ended the transfer; libcurl saw a write error
+    } else if (result != CURLE_OK) {
+        error =
+            fmt::format("Network error: {}",
+                        errorBuffer[0] != '\0' ? errorBuffer.data() : curl_easy_strerror(result));
     } else if (status >= 300) {
         error = fmt::format("OpenRouter HTTP {}: {}", status, errorTextFromBody(context.errorBody));
     } else if (!context.streamError.empty()) {
         error = fmt::format("OpenRouter: {}", context.streamError);
+    } else {
+        // A success that carried no answer (a portal page, an empty body) is not "done".
+        error = unexpectedReplyText(context, status);
     }
 
     if (result == CURLE_OK) {
@@ -194,7 +213,8 @@ void LlmClient::runRequest(std::stop_token stop, std::string body, std::string a
         parkIdleEasy(std::move(easy));
     }
     if (error.empty()) {
-        if (callbacks.onDone) callbacks.onDone();
+        if (callbacks.onDone)
+            callbacks.onDone();
     } else if (!stop.stop_requested() && callbacks.onError) {
         callbacks.onError(error);
     }

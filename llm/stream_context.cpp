@@ -1,8 +1,13 @@
 #include "llm/stream_context.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
+
+#include "base/error_text.h"
 
 namespace morvelin {
 
@@ -10,16 +15,36 @@ using nlohmann::json;
 
 namespace {
 
-std::string compact(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
+// Service errors nest a handful of levels; a deeper document is quoted as text rather than
+// turned into a tree (a line of 1 MiB could otherwise nest half a million levels).
+constexpr std::size_t kMaxErrorJsonDepth = 128;
+// How much of an unterminated line, and of a content type, an error text quotes.
+constexpr std::size_t kQuotedLineBytes = 100;
+constexpr std::size_t kQuotedContentTypeBytes = 100;
 
 // The text of an "error" member that is an object: its message, else the whole object.
 // A message that is not a string is written as JSON rather than dropped.
 std::string errorObjectText(const json& error) {
     const auto message = error.find("message");
-    if (message == error.end()) return compact(error);
-    return message->is_string() ? message->get<std::string>() : compact(*message);
+    if (message == error.end())
+        return cappedJsonText(error, kMaxServiceMessageBytes);
+    return message->is_string()
+               ? cappedText(message->get_ref<const std::string&>(), kMaxServiceMessageBytes)
+               : cappedJsonText(*message, kMaxServiceMessageBytes);
+}
+
+// A reply's JSON document, or a discarded value when the text is not JSON or nests too deep.
+// Invalid UTF-8 (which the parser refuses) is replaced first, so one stray byte does not cost
+// the whole text.
+json parseReply(std::string_view text) {
+    if (jsonNestsDeeperThan(text, kMaxErrorJsonDepth))
+        return json(json::value_t::discarded);
+    json document = json::parse(text.begin(), text.end(), nullptr, false, false);
+    if (document.is_discarded() && !isValidUtf8(text)) {
+        const std::string valid = validUtf8(text);
+        document = json::parse(valid, nullptr, false, false);
+    }
+    return document;
 }
 
 // Finds choices[0].delta.content in one data payload while the JSON library parses it, so
@@ -39,7 +64,8 @@ public:
     bool number_float(json::number_float_t, const json::string_t&) { return scalar(); }
     bool binary(json::binary_t&) { return scalar(); }
     bool string(json::string_t& value) {
-        if (depth_ == 0) return false;  // the payload is not an object
+        if (depth_ == 0)
+            return false;  // the payload is not an object
         if (parent() == Role::Delta && pending_ == Pending::Content) {
             content.swap(value);  // takes the parser's buffer instead of copying it
             hasContent = true;
@@ -53,28 +79,28 @@ public:
     bool key(json::string_t& name) {
         pending_ = Pending::None;
         switch (parent()) {
-        case Role::Root:
-            if (name == "choices") {
-                pending_ = Pending::Choices;
-                hasContent = false;
-            } else if (name == "error") {
-                errorSeen = true;
-            }
-            break;
-        case Role::FirstChoice:
-            if (name == "delta") {
-                pending_ = Pending::Delta;
-                hasContent = false;
-            }
-            break;
-        case Role::Delta:
-            if (name == "content") {
-                pending_ = Pending::Content;
-                hasContent = false;
-            }
-            break;
-        default:
-            break;
+            case Role::Root:
+                if (name == "choices") {
+                    pending_ = Pending::Choices;
+                    hasContent = false;
+                } else if (name == "error") {
+                    errorSeen = true;
+                }
+                break;
+            case Role::FirstChoice:
+                if (name == "delta") {
+                    pending_ = Pending::Delta;
+                    hasContent = false;
+                }
+                break;
+            case Role::Delta:
+                if (name == "content") {
+                    pending_ = Pending::Content;
+                    hasContent = false;
+                }
+                break;
+            default:
+                break;
         }
         return true;
     }
@@ -91,36 +117,42 @@ private:
         return index < roles_.size() ? roles_[index] : Role::Other;
     }
     bool scalar() {
-        if (depth_ == 0) return false;
-        if (parent() == Role::Choices) ++choicesIndex_;
+        if (depth_ == 0)
+            return false;
+        if (parent() == Role::Choices)
+            ++choicesIndex_;
         pending_ = Pending::None;
         return true;
     }
     bool open(bool isObject) {
         Role role = Role::Other;
         if (depth_ == 0) {
-            if (!isObject) return false;
+            if (!isObject)
+                return false;
             role = Role::Root;
         } else {
             switch (parent()) {
-            case Role::Root:
-                if (pending_ == Pending::Choices && !isObject) {
-                    role = Role::Choices;
-                    choicesIndex_ = 0;
-                }
-                break;
-            case Role::Choices:
-                if (choicesIndex_++ == 0 && isObject) role = Role::FirstChoice;
-                break;
-            case Role::FirstChoice:
-                if (pending_ == Pending::Delta && isObject) role = Role::Delta;
-                break;
-            default:
-                break;
+                case Role::Root:
+                    if (pending_ == Pending::Choices && !isObject) {
+                        role = Role::Choices;
+                        choicesIndex_ = 0;
+                    }
+                    break;
+                case Role::Choices:
+                    if (choicesIndex_++ == 0 && isObject)
+                        role = Role::FirstChoice;
+                    break;
+                case Role::FirstChoice:
+                    if (pending_ == Pending::Delta && isObject)
+                        role = Role::Delta;
+                    break;
+                default:
+                    break;
             }
         }
         pending_ = Pending::None;
-        if (static_cast<std::size_t>(depth_) < roles_.size()) roles_[static_cast<std::size_t>(depth_)] = role;
+        if (static_cast<std::size_t>(depth_) < roles_.size())
+            roles_[static_cast<std::size_t>(depth_)] = role;
         ++depth_;
         return true;
     }
@@ -136,30 +168,103 @@ private:
     std::size_t choicesIndex_ = 0;
 };
 
+bool parseDataPayload(std::string_view payload, DeltaContentFinder& finder) {
+    return json::sax_parse(payload.begin(), payload.end(), &finder, json::input_format_t::json,
+                           /*strict=*/true, /*ignore_comments=*/false);
+}
+
+// "text/event-stream" with any parameters, in any letter case.
+bool isEventStreamType(std::string_view type) {
+    type = type.substr(0, type.find(';'));
+    while (!type.empty() && type.front() == ' ')
+        type.remove_prefix(1);
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
+        type.remove_suffix(1);
+    constexpr std::string_view kEventStream = "text/event-stream";
+    return std::equal(
+        type.begin(), type.end(), kEventStream.begin(), kEventStream.end(),
+        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
+
+// Settled at the first body bytes of a status below 300. Only a content type that names
+// something else marks the reply as no answer; one without any is given the benefit of the
+// doubt and read as a stream (its lines still have to carry data).
+void settleReplyKind(StreamContext& stream) {
+    const char* type = nullptr;
+    if (stream.easy)
+        curl_easy_getinfo(stream.easy, CURLINFO_CONTENT_TYPE, &type);
+    stream.contentType = type ? cappedText(type, kQuotedContentTypeBytes) : std::string();
+    stream.kind = stream.contentType.empty() || isEventStreamType(stream.contentType)
+                      ? ReplyKind::EventStream
+                      : ReplyKind::Unexpected;
+}
+
+// Keeps the bytes in errorBody up to its bound; false when some did not fit.
+bool keepErrorBytes(StreamContext& stream, const char* data, std::size_t n) {
+    const std::size_t kept = std::min(kMaxErrorBodyBytes, stream.errorBody.size());
+    const std::size_t room = kMaxErrorBodyBytes - kept;
+    stream.errorBody.append(data, std::min(n, room));
+    return n <= room;
+}
+
 }  // namespace
 
 std::size_t onCurlWrite(char* data, std::size_t size, std::size_t count, void* context) {
     auto& stream = *static_cast<StreamContext*>(context);
     const std::size_t n = size * count;
-    if (stream.stopToken.stop_requested()) return 0;
+    if (stream.stopToken.stop_requested())
+        return 0;
     // Asked per chunk: the status is known before the first body byte arrives.
     long status = 0;
-    if (stream.easy) curl_easy_getinfo(stream.easy, CURLINFO_RESPONSE_CODE, &status);
+    if (stream.easy)
+        curl_easy_getinfo(stream.easy, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 300) {
-        stream.errorBody.append(data, n);
-        return n;
+        if (keepErrorBytes(stream, data, n))
+            return n;
+        stream.failure =
+            fmt::format("OpenRouter HTTP {}: {}", status, errorTextFromBody(stream.errorBody));
+        return 0;
     }
+    if (stream.kind == ReplyKind::Unknown)
+        settleReplyKind(stream);
+    if (stream.kind == ReplyKind::Unexpected) {
+        if (keepErrorBytes(stream, data, n))
+            return n;
+        stream.failure = unexpectedReplyText(stream, status);
+        return 0;
+    }
+    // Until the first data line the bytes are kept too: a reply that never has one is quoted.
+    const bool startOverflowed = !stream.sawDataLine && !keepErrorBytes(stream, data, n);
+
     stream.lineBuffer.append(data, n);
     const std::string_view buffer(stream.lineBuffer);
     std::size_t position = 0;
-    for (auto feed = buffer.find('\n'); feed != std::string_view::npos;
+    for (auto feed = buffer.find('\n', stream.scanned); feed != std::string_view::npos;
          feed = buffer.find('\n', position)) {
         auto line = buffer.substr(position, feed - position);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.size() > kMaxStreamLineBytes)
+            break;  // reported below, unhandled
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
         handleSseLine(stream, line);
         position = feed + 1;
     }
     stream.lineBuffer.erase(0, position);
+    stream.scanned = stream.lineBuffer.size();
+    if (stream.lineBuffer.size() > kMaxStreamLineBytes) {
+        stream.failure =
+            fmt::format("OpenRouter: event-stream line over {} MiB: {}", kMaxStreamLineBytes >> 20,
+                        cappedText(stream.lineBuffer, kQuotedLineBytes));
+        return 0;
+    }
+    if (stream.sawDataLine) {
+        if (stream.errorBody.capacity() != 0)
+            std::string().swap(stream.errorBody);
+    } else if (startOverflowed && !stream.lineBuffer.starts_with("data:")) {
+        // A stream that begins with this much and no data line is some other kind of reply.
+        stream.failure = unexpectedReplyText(stream, status);
+        return 0;
+    }
     return n;
 }
 
@@ -168,40 +273,75 @@ int onCurlProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t
 }
 
 void handleSseLine(StreamContext& context, std::string_view line) {
-    if (line.size() < 5 || line.front() == ':') return;
-    if (line.substr(0, 5) != "data:") return;
+    if (line.size() < 5 || line.front() == ':')
+        return;
+    if (line.substr(0, 5) != "data:")
+        return;
+    context.sawDataLine = true;
     auto payload = line.substr(5);
-    if (!payload.empty() && payload.front() == ' ') payload.remove_prefix(1);
-    if (payload == "[DONE]") return;
+    if (!payload.empty() && payload.front() == ' ')
+        payload.remove_prefix(1);
+    if (payload == "[DONE]")
+        return;
 
     DeltaContentFinder finder;
-    if (!json::sax_parse(payload.begin(), payload.end(), &finder, json::input_format_t::json,
-                         /*strict=*/true, /*ignore_comments=*/false))
-        return;
+    std::string repaired;  // the payload with invalid UTF-8 replaced, made only when needed
+    if (!parseDataPayload(payload, finder)) {
+        if (isValidUtf8(payload))
+            return;
+        repaired = validUtf8(payload);
+        payload = repaired;
+        finder = DeltaContentFinder{};
+        if (!parseDataPayload(payload, finder))
+            return;
+    }
     if (finder.errorSeen) {
-        const auto document = json::parse(payload.begin(), payload.end(), nullptr, false, false);
-        if (!document.is_object()) return;
+        const auto document = parseReply(payload);
+        if (document.is_discarded()) {
+            // Too deep for a tree, yet an error all the same: quote it.
+            context.streamError = cappedText(payload, kMaxServiceMessageBytes);
+            return;
+        }
+        if (!document.is_object())
+            return;
         const auto error = document.find("error");
-        if (error == document.end()) return;
-        context.streamError = error->is_object() ? errorObjectText(*error) : compact(*error);
+        if (error == document.end())
+            return;
+        context.streamError = error->is_object() ? errorObjectText(*error)
+                                                 : cappedJsonText(*error, kMaxServiceMessageBytes);
         return;
     }
-    if (!finder.hasContent || finder.content.empty()) return;
-    if (context.stopToken.stop_requested()) return;
-    if (context.callbacks && context.callbacks->onToken) context.callbacks->onToken(finder.content);
+    if (!finder.hasContent || finder.content.empty())
+        return;
+    if (context.stopToken.stop_requested())
+        return;
+    if (context.callbacks && context.callbacks->onToken)
+        context.callbacks->onToken(finder.content);
 }
 
 std::string errorTextFromBody(const std::string& body) {
-    const auto document = json::parse(body, nullptr, false);
+    const auto document = parseReply(body);
     if (document.is_object()) {
         if (const auto error = document.find("error"); error != document.end()) {
-            if (error->is_object()) return errorObjectText(*error);
-            if (error->is_string()) return error->get<std::string>();
+            if (error->is_object())
+                return errorObjectText(*error);
+            if (error->is_string())
+                return cappedText(error->get_ref<const std::string&>(), kMaxServiceMessageBytes);
         }
     }
-    constexpr std::size_t kLimit = 300;
-    if (body.size() <= kLimit) return body;
-    return body.substr(0, kLimit) + "...";
+    return cappedText(body, kMaxServiceMessageBytes);
+}
+
+std::string unexpectedReplyText(const StreamContext& context, long status) {
+    if (context.kind == ReplyKind::Unexpected)
+        return fmt::format("OpenRouter HTTP {}: unexpected reply ({}): {}", status,
+                           context.contentType, errorTextFromBody(context.errorBody));
+    if (context.sawDataLine)
+        return {};
+    if (context.errorBody.empty())
+        return fmt::format("OpenRouter HTTP {}: unexpected reply (empty body)", status);
+    return fmt::format("OpenRouter HTTP {}: unexpected reply (no data lines): {}", status,
+                       errorTextFromBody(context.errorBody));
 }
 
 }  // namespace morvelin

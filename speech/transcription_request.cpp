@@ -1,5 +1,6 @@
 #include "speech/transcription_request.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "base/base64.h"
 #include "base/curl_handles.h"
+#include "base/error_text.h"
 #include "base/service_hosts.h"
 
 namespace morvelin {
@@ -20,6 +22,10 @@ using Json = nlohmann::json;
 constexpr const char* kTranscriptionPath = "/api/v1/audio/transcriptions";
 constexpr std::uint32_t kSampleRate = 16000;
 constexpr std::size_t kErrorBodyBytes = 200;
+// How much of the service's message an error text quotes.
+constexpr std::size_t kServiceMessageBytes = 300;
+// An answer nests two levels; a deeper document is not turned into a tree.
+constexpr std::size_t kMaxJsonDepth = 128;
 
 // Appends one header, keeping the list intact when libcurl runs out of memory.
 bool appendHeader(CurlSlist& list, const std::string& header) {
@@ -45,8 +51,18 @@ std::string compactJson(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-}  // namespace
+// The answer's JSON document, or a discarded value when it is not JSON or nests too deep.
+// Invalid UTF-8 is replaced first, so a stray byte costs one character, not the answer.
+Json parseAnswer(const std::string& response) {
+    if (jsonNestsDeeperThan(response, kMaxJsonDepth))
+        return Json(Json::value_t::discarded);
+    Json parsed = Json::parse(response, nullptr, false, false);
+    if (parsed.is_discarded() && !isValidUtf8(response))
+        parsed = Json::parse(validUtf8(response), nullptr, false, false);
+    return parsed;
+}
 
+}  // namespace
 
 void appendLittleEndian(std::vector<std::uint8_t>& out, std::uint64_t value, int byteCount) {
     const auto value32 = static_cast<std::uint32_t>(value);
@@ -96,27 +112,32 @@ std::string buildTranscriptionBody(const BatchTranscriberConfig& config,
 std::string interpretTranscriptionResponse(long status, const std::string& response,
                                            std::string& text) {
     text.clear();
-    const Json parsed = Json::parse(response, nullptr, false, false);
+    const Json parsed = parseAnswer(response);
     if (status < 300) {
         if (parsed.is_object()) {
             const auto found = parsed.find("text");
             if (found != parsed.end() && found->is_string()) {
-                text = trimBlanks(found->get_ref<const std::string&>());
+                const std::string_view trimmed = trimBlanks(found->get_ref<const std::string&>());
+                if (trimmed.size() > kMaxTranscriptBytes)
+                    return fmt::format("transcript over {} KiB", kMaxTranscriptBytes >> 10);
+                text = trimmed;
                 return {};
             }
         }
         return "unexpected transcription response";
     }
-    std::string message = response.substr(0, kErrorBodyBytes);
+    std::string message = validUtf8(utf8Prefix(response, kErrorBodyBytes));
     if (parsed.is_object()) {
         const auto found = parsed.find("error");
         if (found != parsed.end()) {
             if (found->is_object()) {
                 const auto inner = found->find("message");
-                message = inner != found->end() && inner->is_string() ? inner->get<std::string>()
-                                                                      : compactJson(*found);
+                message =
+                    inner != found->end() && inner->is_string()
+                        ? cappedText(inner->get_ref<const std::string&>(), kServiceMessageBytes)
+                        : cappedJsonText(*found, kServiceMessageBytes);
             } else {
-                message = compactJson(*found);
+                message = cappedJsonText(*found, kServiceMessageBytes);
             }
         }
     }
@@ -137,7 +158,7 @@ std::string transcribe(CURL* handle, std::stop_token& stop, const BatchTranscrib
         return {};
     }
 
-    std::string response;
+    TranscriptionReply reply{.handle = handle};
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
     // Reset per request, but keep the handle: its connection cache outlives the reset.
     curl_easy_reset(handle);
@@ -146,8 +167,8 @@ std::string transcribe(CURL* handle, std::stop_token& stop, const BatchTranscrib
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, curlWriteToString);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, curlWriteReply);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, curlAbortOnStop);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stop);
@@ -163,23 +184,41 @@ std::string transcribe(CURL* handle, std::stop_token& stop, const BatchTranscrib
     // The buffers set above die with this call; the handle must not point at them afterwards.
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
-    if (result != CURLE_OK) {
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    // A stop wins over a bound reached at the same moment: the worker logs the abort and leaves.
+    if (reply.truncated && !stop.stop_requested()) {
+        // An error answer is quoted from its start; a success that large is no transcript.
+        if (status < 300) {
+            error = fmt::format("transcription response over {} MiB",
+                                kMaxTranscriptionResponseBytes >> 20);
+            return {};
+        }
+    } else if (result != CURLE_OK) {
         error =
             errorBuffer[0] != '\0' ? std::string(errorBuffer.data()) : curl_easy_strerror(result);
         return {};
     }
 
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     std::string text;
-    error = interpretTranscriptionResponse(status, response, text);
+    error = interpretTranscriptionResponse(status, reply.body, text);
     return text;
 }
 
-std::size_t curlWriteToString(char* bytes, std::size_t size, std::size_t count, void* data) {
+std::size_t curlWriteReply(char* bytes, std::size_t size, std::size_t count, void* data) {
+    auto& reply = *static_cast<TranscriptionReply*>(data);
     const std::size_t total = size * count;
-    static_cast<std::string*>(data)->append(bytes, total);
-    return total;
+    long status = 0;
+    if (reply.handle)
+        curl_easy_getinfo(reply.handle, CURLINFO_RESPONSE_CODE, &status);
+    const std::size_t limit =
+        status >= 300 ? kMaxTranscriptionErrorBytes : kMaxTranscriptionResponseBytes;
+    const std::size_t room = limit - std::min(limit, reply.body.size());
+    reply.body.append(bytes, std::min(total, room));
+    if (total <= room)
+        return total;
+    reply.truncated = true;
+    return 0;  // libcurl ends the transfer with a write error
 }
 
 int curlAbortOnStop(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {

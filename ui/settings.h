@@ -44,7 +44,8 @@ enum SettingsLoadResult : int {
 std::filesystem::path settingsFilePath();
 
 // 0 loaded (out written), 1 nothing to load, 2 failed (error written). An unparsable file is
-// moved to "<path>.corrupt" so the next save starts afresh without destroying it.
+// moved to "<path>.corrupt" (".corrupt.N" when earlier copies hold those names) so the next save
+// starts afresh without destroying it.
 int loadSettingsFile(const std::filesystem::path& path, Settings& out, std::string& error);
 
 // Empty on success, else the error text. The old file stays intact when the write fails.

@@ -2,7 +2,8 @@
 // A save must never leave a half-written settings file behind: the text goes to a ".tmp"
 // sibling, is flushed and fsync'ed, then rename() replaces the old file atomically and the
 // folder is fsync'ed so the new name survives a power cut. An unparsable file is renamed aside
-// (copied and removed when rename cannot cross file systems) instead of being overwritten.
+// (copied and removed when rename cannot cross file systems) instead of being overwritten, and
+// never over a copy set aside earlier: each may be the only trace of the user's texts.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -77,17 +79,58 @@ void syncFolder(const fs::path& folder) {
         ::fsync(dir.get());
 }
 
-// Replaces `to` with `from`; across file systems by copying and removing the original.
-bool moveReplacing(const fs::path& from, const fs::path& to) {
-    if (::rename(from.c_str(), to.c_str()) == 0)
-        return true;
-    if (errno != EXDEV)
-        return false;
+enum class MoveResult { Moved, Taken, Failed };
+
+// Moves `from` to `to` unless `to` exists; Taken when it does. renameat2 refuses atomically;
+// file systems without RENAME_NOREPLACE fall back to link-and-unlink, then to a checked rename.
+MoveResult moveUnlessTaken(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return MoveResult::Moved;
+    if (errno == EEXIST)
+        return MoveResult::Taken;
+    if (errno == EXDEV) {
+        // A bind-mounted settings file: copy, never over an existing file, then remove.
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(to, ec)))
+            return MoveResult::Taken;
+        if (!fs::copy_file(from, to, fs::copy_options::none, ec))
+            return ec == std::errc::file_exists ? MoveResult::Taken : MoveResult::Failed;
+        fs::remove(from, ec);
+        return MoveResult::Moved;
+    }
+    if (errno != EINVAL && errno != ENOSYS)
+        return MoveResult::Failed;
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return MoveResult::Moved;
+    }
+    if (errno == EEXIST)
+        return MoveResult::Taken;
     std::error_code ec;
-    if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec))
-        return false;
-    fs::remove(from, ec);
-    return true;
+    if (fs::exists(fs::symlink_status(to, ec)))
+        return MoveResult::Taken;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? MoveResult::Moved : MoveResult::Failed;
+}
+
+// Sets an unparsable settings file aside as "<name>.corrupt", or "<name>.corrupt.1", ".2", ...
+// when earlier copies hold those names. Returns the new path, empty when it could not be moved.
+fs::path setAside(const fs::path& path) {
+    // Far more broken files than anyone keeps; the bound only keeps a failing loop finite.
+    constexpr int kMaxCopies = 1000;
+    const fs::path first = withSuffix(path, ".corrupt");
+    for (int number = 0; number <= kMaxCopies; ++number) {
+        const fs::path target =
+            number == 0 ? first : withSuffix(first, "." + std::to_string(number));
+        switch (moveUnlessTaken(path, target)) {
+            case MoveResult::Moved:
+                return target;
+            case MoveResult::Failed:
+                return {};
+            case MoveResult::Taken:
+                break;
+        }
+    }
+    return {};
 }
 
 // False when the file cannot be opened or read.
@@ -127,8 +170,8 @@ int loadSettingsFile(const fs::path& path, Settings& out, std::string& error) {
     const nlohmann::json parsed = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false,
                                                         /*ignore_comments=*/false);
     if (!parsed.is_object()) {
-        const fs::path corrupt = withSuffix(path, ".corrupt");
-        if (moveReplacing(path, corrupt))
+        const fs::path corrupt = setAside(path);
+        if (!corrupt.empty())
             error = "settings file is not valid JSON; kept as " + corrupt.filename().string();
         else
             error = "settings file is not valid JSON (and could not be moved aside)";

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -396,6 +398,130 @@ TEST(LlmClient, FollowUpAfterAFinishedAnswerReusesTheConnection) {
         second.client->stopAll();
     }
     EXPECT_EQ(failing.acceptedConnections(), 1);
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// Replies from broken servers, proxies and portals: each ends with one error text, within a
+// bounded amount of memory, and never takes the process down.
+
+std::size_t statusKilobytes(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(field)) return std::stoul(line.substr(std::strlen(field)));
+    }
+    return 0;
+}
+
+// Sets the peak resident size back to the current one, so each case is measured on its own.
+void resetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+std::string nested(std::size_t depth, std::string_view inside = "") {
+    return std::string(depth, '[') + std::string(inside) + std::string(depth, ']');
+}
+
+// Answers with `head`, then `piece` over and over until the client leaves (at its own bound).
+// A client without a bound is stopped at 256 MiB, so that it fails the memory check instead of
+// running forever.
+halvenor::test::HttpHandler endless(int status, std::string contentType, std::string head,
+                                    std::string piece) {
+    return [=](const HttpRequest&, HttpResponseWriter& writer) {
+        writer.writeHead(status, {{"Content-Type", contentType}});
+        if (!writer.write(head)) return;
+        for (std::size_t sent = 0; sent < (std::size_t{256} << 20); sent += piece.size()) {
+            if (!writer.write(piece)) return;
+        }
+        writer.finish();
+    };
+}
+
+halvenor::test::HttpHandler once(int status, std::string contentType, std::string body) {
+    return LocalHttpServer::scripted(
+        {.status = status, .headers = {{"Content-Type", contentType}}, .pieces = {{0ms, body}}});
+}
+
+TEST(LlmClient, HostileRepliesEndInOneBoundedErrorText) {
+    const std::string deepMessage = R"({"error":{"message":)" + nested(100'000) + "}}";  // 200 KB
+    const std::string deepError = R"({"error":)" + nested(30'000) + "}";  // within the body bound
+    const std::string longMessage(60'000, 'm');
+    const std::string block(64 << 10, 'x');
+    const std::string portal = "<html><body><form action=\"/login\">Sign in</form></body></html>";
+    const auto cut = [](const std::string& text) { return text.substr(0, 300) + "..."; };
+    const std::string stream = "text/event-stream";
+
+    struct Case {
+        const char* name;
+        halvenor::test::HttpHandler reply;
+        std::string error;  // empty: the request ends with onDone
+        std::vector<std::string> tokens{};
+    };
+    const std::vector<Case> cases = {
+        {"error body nesting 100,000 levels", once(400, "application/json", deepMessage),
+         "OpenRouter HTTP 400: " + cut(deepMessage)},
+        {"error member nesting 30,000 levels", once(400, "application/json", deepError),
+         "OpenRouter HTTP 400: " + cut(deepError)},
+        {"error event nesting 100,000 levels mid-stream",
+         once(200, stream, sse("before") + "data: " + deepMessage + "\n\n" + sse("after")),
+         "OpenRouter: " + cut(deepMessage), {"before", "after"}},
+        {"endless error body", endless(400, "text/plain", "", block),
+         "OpenRouter HTTP 400: " + cut(block)},
+        {"endless error message", endless(400, "application/json", R"({"error":{"message":")", block),
+         "OpenRouter HTTP 400: " + cut(R"({"error":{"message":")" + block)},
+        {"long error message",
+         once(400, "application/json", R"({"error":{"message":")" + longMessage + R"("}})"),
+         "OpenRouter HTTP 400: " + cut(longMessage)},
+        {"long error message in an event",
+         once(200, stream, R"(data: {"error":{"message":")" + std::string(500'000, 'm') + "\"}}\n\n"),
+         "OpenRouter: " + cut(longMessage)},
+        {"endless line after a token", endless(200, stream, sse("ok"), block),
+         "OpenRouter: event-stream line over 1 MiB: " + block.substr(0, 100) + "...", {"ok"}},
+        {"endless body without a line feed", endless(200, stream, "", block),
+         "OpenRouter HTTP 200: unexpected reply (no data lines): " + cut(block)},
+        {"sign-in page", once(200, "text/html; charset=utf-8", portal),
+         "OpenRouter HTTP 200: unexpected reply (text/html; charset=utf-8): " + portal},
+        {"endless page", endless(200, "text/html", "<html>", block),
+         "OpenRouter HTTP 200: unexpected reply (text/html): " + cut("<html>" + block)},
+        {"JSON error with status 200",
+         once(200, "application/json", R"({"error":{"message":"Key limit exceeded"}})"),
+         "OpenRouter HTTP 200: unexpected reply (application/json): Key limit exceeded"},
+        {"stream of comments only", once(200, stream, ": OPENROUTER PROCESSING\n\n"),
+         "OpenRouter HTTP 200: unexpected reply (no data lines): : OPENROUTER PROCESSING\n\n"},
+        {"empty stream", once(200, stream, ""), "OpenRouter HTTP 200: unexpected reply (empty body)"},
+        {"invalid UTF-8 in an error event",
+         once(200, stream, sse("a") + "data: {\"error\":{\"message\":\"bad \xC3( byte\"}}\n\n"),
+         "OpenRouter: bad \xEF\xBF\xBD( byte", {"a"}},
+        {"invalid UTF-8 in a token",
+         once(200, stream, "data: {\"choices\":[{\"delta\":{\"content\":\"caf\xC3\"}}]}\n\n"), "",
+         {"caf\xEF\xBF\xBD"}},
+    };
+    // Far above the client's own bounds (1 MiB line, 64 KiB body) and the servers' buffers, far
+    // below what a reply without a bound reaches.
+    constexpr std::size_t kPeakGrowthLimitKb = 64 << 10;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetPeakResident();
+        const std::size_t before = statusKilobytes("VmRSS:");
+        const auto start = Clock::now();
+        {
+            LocalHttpServer server(c.reply);
+            Recorder recorder;
+            ClientFor fixture(server);
+            EXPECT_TRUE(fixture.client->streamChat(kQuestion, recorder.callbacks(), ""));
+            EXPECT_TRUE(recorder.waitFinished(10s));
+            fixture.client->stopAll();
+            EXPECT_EQ(recorder.tokens, c.tokens);
+            if (c.error.empty()) {
+                EXPECT_EQ(recorder.done, 1);
+                EXPECT_TRUE(recorder.errors.empty());
+            } else {
+                EXPECT_EQ(recorder.done, 0);
+                EXPECT_EQ(recorder.errors, std::vector<std::string>{c.error});
+            }
+        }
+        EXPECT_LT(Clock::now() - start, 5s);
+        EXPECT_LT(statusKilobytes("VmHWM:") - before, kPeakGrowthLimitKb);
+    }
 }
 
 }  // namespace

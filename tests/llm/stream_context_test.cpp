@@ -1,5 +1,7 @@
 #include "llm/stream_context.h"
 
+#include <chrono>
+
 #include <gtest/gtest.h>
 
 namespace morvelin {
@@ -46,7 +48,6 @@ TEST(SseLines, EverythingElseIsIgnored) {
              R"(data: {"delta":{"content":"top"}})", R"(data: {"choices":[{"delta":{"content":"x"}}]} tail)",
              R"(data: {"a":{"choices":[{"delta":{"content":"deep"}}]}})",
              R"(data: {"choices":[{"delta":{"content":"x"}}],"choices":5})",
-             "data: {\"choices\":[{\"delta\":{\"content\":\"bad\xFF\"}}]}",
          }) {
         handleSseLine(s.context, line);
     }
@@ -72,6 +73,15 @@ TEST(SseLines, StreamErrorsAreRememberedAndTokensStillFlow) {
     EXPECT_EQ(s.tokens.size(), 1u);
 }
 
+TEST(SseLines, InvalidUtf8KeepsTheValidParts) {
+    Stream s;
+    handleSseLine(s.context, "data: {\"choices\":[{\"delta\":{\"content\":\"bad\xFF ok \xE2\x82\"}}]}");
+    handleSseLine(s.context, "data: {\"error\":{\"message\":\"\xC0\xAFup\xF4\x90\x80\x80\"}}");
+    EXPECT_EQ(s.tokens, std::vector<std::string>{"bad\xEF\xBF\xBD ok \xEF\xBF\xBD"});
+    // Overlong and out-of-range sequences lose every byte, one replacement each.
+    EXPECT_EQ(s.context.streamError, "\xEF\xBF\xBD\xEF\xBF\xBDup\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 TEST(SseLines, WriteCallbackCutsLinesAcrossChunks) {
     Stream s;
     const std::string line = tokenLine("split") + "\n";
@@ -91,6 +101,31 @@ TEST(SseLines, WriteCallbackCutsLinesAcrossChunks) {
     s.context.lineBuffer.clear();
     s.feed("da\rta: {\"choices\":[{\"delta\":{\"content\":\"x\"}}]}\n");
     EXPECT_EQ(s.tokens.size(), 3u);
+}
+
+TEST(SseLines, ALineFedByteByByteCostsLinearTime) {
+    // Rescanning the whole pending line for every chunk makes this take minutes.
+    Stream s;
+    const std::string line = tokenLine(std::string(900'000, 'a')) + "\n";
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        ASSERT_EQ(onCurlWrite(const_cast<char*>(line.data() + i), 1, 1, &s.context), 1u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    ASSERT_EQ(s.tokens.size(), 1u);
+    EXPECT_EQ(s.tokens[0].size(), 900'000u);
+}
+
+TEST(SseLines, ALineOverTheBoundEndsTheTransfer) {
+    Stream s;
+    EXPECT_EQ(s.feed(tokenLine("ok") + "\n"), tokenLine("ok").size() + 1);
+    std::string chunk(16 << 10, 'z');
+    std::size_t fed = 0;
+    while (s.feed(chunk) == chunk.size()) fed += chunk.size();
+    EXPECT_GT(fed, kMaxStreamLineBytes - chunk.size());
+    EXPECT_LE(fed, kMaxStreamLineBytes);
+    EXPECT_EQ(s.context.failure, "OpenRouter: event-stream line over 1 MiB: " + std::string(100, 'z') + "...");
+    EXPECT_EQ(s.tokens, std::vector<std::string>{"ok"});
 }
 
 TEST(SseLines, StopSilencesTheStreamAndAbortsTheTransfer) {
@@ -117,6 +152,25 @@ TEST(ErrorText, ServiceMessageOrBodyCutAt300Bytes) {
     const std::string html = "<html>" + std::string(295, 'y');  // 301 bytes
     EXPECT_EQ(errorTextFromBody(html), html.substr(0, 300) + "...");
     EXPECT_EQ(errorTextFromBody(html).size(), 303u);
+}
+
+TEST(ErrorText, CutOnACharacterBoundaryAndBuiltWithoutRecursion) {
+    // The 300th byte is the first half of an "é": the cut moves before it.
+    const std::string accented = std::string(299, 'x') + "\xC3\xA9\xC3\xA9";
+    EXPECT_EQ(errorTextFromBody(accented), std::string(299, 'x') + "...");
+    EXPECT_EQ(errorTextFromBody(R"({"error":")" + accented + "\"}"), std::string(299, 'x') + "...");
+    // Shallow enough to be parsed: written back as JSON, whole when it fits.
+    const std::string fits = std::string(100, '[') + "1" + std::string(100, ']');
+    EXPECT_EQ(errorTextFromBody(R"({"error":{"message":)" + fits + "}}"), fits);
+    std::string wide = "[1";
+    while (wide.size() < 400) wide += ",12345";
+    wide += "]";
+    EXPECT_EQ(errorTextFromBody(R"({"error":{"message":)" + wide + "}}"), wide.substr(0, 300) + "...");
+    // Too deep for a tree: the body is quoted.
+    const std::string deep = R"({"error":{"message":)" + std::string(5000, '[') + std::string(5000, ']') + "}}";
+    EXPECT_EQ(errorTextFromBody(deep), deep.substr(0, 300) + "...");
+    // Invalid UTF-8 in a body that is not JSON keeps the rest.
+    EXPECT_EQ(errorTextFromBody("Bad \xFFgateway"), "Bad \xEF\xBF\xBDgateway");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "speech/transcription_request.h"
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -208,6 +210,97 @@ TEST_F(TranscribeTest, StopRequestAbortsTheTransfer) {
     // libcurl looks at the progress callback about once a second while the server is silent.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(error, "Callback aborted");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Answers from broken servers, proxies and portals: each ends with one error text (or a
+// repaired text), within a bounded amount of memory, and never takes the process down.
+
+std::size_t statusKilobytes(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(field))
+            return std::stoul(line.substr(std::strlen(field)));
+    }
+    return 0;
+}
+
+// Answers with `head`, then `piece` over and over until the client leaves (at its own bound).
+// A client without a bound is stopped at 256 MiB, so that it fails the memory check instead of
+// waiting for its 30 s timeout.
+halvenor::test::HttpHandler endless(int status, std::string head, std::string piece) {
+    return [=](const HttpRequest&, HttpResponseWriter& writer) {
+        writer.writeHead(status, {{"Content-Type", "application/json"}});
+        if (!writer.write(head))
+            return;
+        for (std::size_t sent = 0; sent < (std::size_t{256} << 20); sent += piece.size()) {
+            if (!writer.write(piece))
+                return;
+        }
+        writer.finish();
+    };
+}
+
+halvenor::test::HttpHandler once(int status, std::string body) {
+    return LocalHttpServer::scripted({.status = status,
+                                      .headers = {{"Content-Type", "application/json"}},
+                                      .pieces = {{.data = std::move(body)}}});
+}
+
+TEST_F(TranscribeTest, HostileAnswersEndInOneBoundedErrorText) {
+    const std::string deepMessage =
+        R"({"error":{"message":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}}";
+    const std::string deepError =
+        R"({"error":)" + std::string(30'000, '[') + std::string(30'000, ']') + "}";
+    const std::string block(64 << 10, 'x');
+    const std::string message(60'000, 'm');
+
+    struct Case {
+        const char* name;
+        halvenor::test::HttpHandler reply;
+        std::string error;
+        std::string text{};
+    };
+    const std::vector<Case> cases = {
+        {"error body nesting 100,000 levels", once(400, deepMessage),
+         "HTTP 400: " + deepMessage.substr(0, 200)},
+        {"error member nesting 30,000 levels", once(400, deepError),
+         "HTTP 400: " + deepError.substr(0, 200)},
+        {"endless answer", endless(200, R"({"text":")", block),
+         "transcription response over 1 MiB"},
+        {"endless error body", endless(400, "", block), "HTTP 400: " + block.substr(0, 200)},
+        {"long error message", once(400, R"({"error":{"message":")" + message + R"("}})"),
+         "HTTP 400: " + message.substr(0, 300) + "..."},
+        {"transcript over its bound", once(200, R"({"text":")" + std::string(20'000, 't') + "\"}"),
+         "transcript over 16 KiB"},
+        {"invalid UTF-8 in the transcript", once(200, "{\"text\":\" caf\xC3 au lait \"}"), "",
+         "caf\xEF\xBF\xBD au lait"},
+        {"invalid UTF-8 in the error message",
+         once(429, "{\"error\":{\"message\":\"slow \xE2\x82 down\"}}"),
+         "HTTP 429: slow \xEF\xBF\xBD down"},
+    };
+    // Far above the client's own bounds (1 MiB answer, 64 KiB error body) and the servers'
+    // buffers, far below what an answer without a bound reaches.
+    constexpr std::size_t kPeakGrowthLimitKb = 64 << 10;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+        const std::size_t before = statusKilobytes("VmRSS:");
+        const auto start = std::chrono::steady_clock::now();
+        {
+            server = std::make_unique<LocalHttpServer>(c.reply);
+            ScopedEnv baseUrl("HALVENOR_CHAT_BASE_URL", server->baseUrl().c_str());
+            std::stop_source stopSource;
+            std::stop_token token = stopSource.get_token();
+            std::string error;
+            EXPECT_EQ(transcribe(handle.get(), token, config, samples, error), c.text);
+            EXPECT_EQ(error, c.error);
+            server.reset();
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        EXPECT_LT(statusKilobytes("VmHWM:") - before, kPeakGrowthLimitKb);
+    }
 }
 
 TEST(ChatServiceBaseUrl, DefaultsToTheRealHost) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -217,39 +218,59 @@ TEST_F(SettingsFile, HandWrittenFilesLoad) {
     EXPECT_FALSE(fs::exists(path_.string() + ".corrupt"));
 }
 
-TEST_F(SettingsFile, UnparsableFilesAreSetAside) {
+TEST_F(SettingsFile, UnparsableFilesAreSetAsideWithoutLosingEarlierOnes) {
     fs::create_directories(path_.parent_path());
-    const fs::path corrupt = path_.string() + ".corrupt";
-    for (const std::string contents : {"true", "[1, 2]", "", "42", "\"text\"", "{\"a\": 1", "{} {}",
-                                       "// note\n{}", "{\"a\": 1 /* c */}", "\xEF\xBB\xBF"}) {
-        SCOPED_TRACE("contents: " + contents);
-        writeFile(path_, contents);
+    const std::vector<std::string> broken = {"true", "[1, 2]", "", "42", "\"text\"", "{\"a\": 1",
+                                             "{} {}", "// note\n{}", "{\"a\": 1 /* c */}",
+                                             "\xEF\xBB\xBF", "{\"a\":", "[[["};
+    const auto keptName = [](std::size_t i) {
+        return i == 0 ? std::string("settings.json.corrupt")
+                      : "settings.json.corrupt." + std::to_string(i);
+    };
+    for (std::size_t i = 0; i < broken.size(); ++i) {
+        SCOPED_TRACE("contents: " + broken[i]);
+        writeFile(path_, broken[i]);
         Settings out = unusualSettings();
         std::string error;
         EXPECT_EQ(loadSettingsFile(path_, out, error), kSettingsLoadFailed);
-        EXPECT_EQ(error, "settings file is not valid JSON; kept as settings.json.corrupt");
+        EXPECT_EQ(error, "settings file is not valid JSON; kept as " + keptName(i));
         EXPECT_EQ(out, unusualSettings());
         EXPECT_FALSE(fs::exists(path_));
-        EXPECT_EQ(readFile(corrupt), contents);  // a newer one replaces the older
     }
-    // The next save writes a fresh file and leaves the kept one alone.
+    // Every copy set aside is still there, each with what it held.
+    for (std::size_t i = 0; i < broken.size(); ++i)
+        EXPECT_EQ(readFile(path_.parent_path() / keptName(i)), broken[i]) << keptName(i);
+    // The next save writes a fresh file and leaves the kept ones alone.
     ASSERT_EQ(saveSettingsFile(path_, Settings{}), "");
-    EXPECT_EQ(readFile(corrupt), "\xEF\xBB\xBF");
+    EXPECT_EQ(readFile(path_.string() + ".corrupt.9"), "\xEF\xBB\xBF");
     Settings out;
     std::string error;
     EXPECT_EQ(loadSettingsFile(path_, out, error), kSettingsLoaded);
 }
 
-TEST_F(SettingsFile, UnparsableFileThatCannotBeMovedStaysInPlace) {
-    const fs::path corrupt = path_.string() + ".corrupt";
-    fs::create_directories(corrupt / "occupied");
+TEST_F(SettingsFile, NameTakenByAFolderOrALinkIsSkipped) {
+    fs::create_directories(fs::path(path_.string() + ".corrupt") / "occupied");
+    fs::create_symlink("missing-target", path_.string() + ".corrupt.1");
     writeFile(path_, "[]");
     Settings out = unusualSettings();
     std::string error;
     EXPECT_EQ(loadSettingsFile(path_, out, error), kSettingsLoadFailed);
+    EXPECT_EQ(error, "settings file is not valid JSON; kept as settings.json.corrupt.2");
+    EXPECT_EQ(readFile(path_.string() + ".corrupt.2"), "[]");
+    EXPECT_TRUE(fs::is_directory(path_.string() + ".corrupt/occupied"));
+    EXPECT_TRUE(fs::is_symlink(path_.string() + ".corrupt.1"));
+}
+
+TEST_F(SettingsFile, UnparsableFileThatCannotBeMovedStaysInPlace) {
+    // A name at the file system's limit leaves no room for the ".corrupt" suffix.
+    const fs::path longPath = dir_.path() / std::string(250, 's');
+    writeFile(longPath, "[]");
+    Settings out = unusualSettings();
+    std::string error;
+    EXPECT_EQ(loadSettingsFile(longPath, out, error), kSettingsLoadFailed);
     EXPECT_EQ(error, "settings file is not valid JSON (and could not be moved aside)");
     EXPECT_EQ(out, unusualSettings());
-    EXPECT_EQ(readFile(path_), "[]");
+    EXPECT_EQ(readFile(longPath), "[]");
 }
 
 TEST_F(SettingsFile, FolderInPlaceOfTheFileIsReportedNotMoved) {
