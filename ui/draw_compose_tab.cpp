@@ -125,6 +125,7 @@ void ImGuiUI::drawScreenshotTray() {
     }
 
     ImGui::SetCursorScreenPos(next);
+    ImGui::PushStyleColor(ImGuiCol_Text, palette::muted());
     const bool clearAll = ImGui::Button("Clear all", ImVec2(0.0f, thumbHeight));
     ImGui::PopStyleColor();
     ImGui::EndChild();

@@ -74,6 +74,12 @@ TEST_F(DrawHud, ActionRowCountsNewLinesShowsStopWhileStreamingAndCountsShots) {
     EXPECT_TRUE(has(frame, "Capture Screen (3)")) << frame;
     EXPECT_TRUE(has(frame, "Screen & Type (3)")) << frame;
     EXPECT_FALSE(has(frame, "###")) << "tab identities leaked into the labels";
+
+    // The tray itself: three placeholders, their remove buttons and "Clear all".
+    frame = frames.openTab("Screen & Type");
+    frame = frames.draw();
+    EXPECT_TRUE(has(frame, "Clear all")) << frame;
+    EXPECT_TRUE(has(frame, "Send + 3")) << frame;
 }
 
 TEST_F(DrawHud, StopButtonStopsTheStreamingAnswerAndReturnsToTheLiveTab) {

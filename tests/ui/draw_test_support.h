@@ -115,6 +115,10 @@ private:
             ImGui::LogToClipboard();
         }
         ui_.draw();
+        // Every push of a frame is popped in it: an extra pop is an assertion (a crash) in the
+        // program's own build of Dear ImGui.
+        EXPECT_EQ(GImGui->ColorStack.Size, 0) << "style colours pushed and popped unevenly";
+        EXPECT_EQ(GImGui->StyleVarStack.Size, 0) << "style variables pushed and popped unevenly";
         ImGui::LogFinish();
         ImGui::Render();
         const char* text = ImGui::GetClipboardText();
