@@ -1,0 +1,89 @@
+// Stories that go through the HUD's own controls: a screenshot question sent from the Screen &
+// Type tab, and a setting changed on the Settings tab that holds after a restart.
+
+#include <thread>
+
+#include "tests/e2e/e2e_session.h"
+
+namespace halvenor::e2e {
+namespace {
+
+class HudStory : public Session {
+protected:
+    Window hud() { return x11_.windowsOfClass("MorvelinDeskOverlay").at(0); }
+
+    // Clicks a point of the HUD (window coordinates) the way a hand does: the pointer rests
+    // there for a few frames before the button goes down.
+    void clickHud(int x, int y) {
+        const auto origin = x11_.geometry(hud());
+        test::xdotool(xvfb_.display(),
+                      {"mousemove", std::to_string(origin.x + x), std::to_string(origin.y + y)});
+        std::this_thread::sleep_for(100ms);
+        test::xdotool(xvfb_.display(), {"click", "1"});
+    }
+
+    std::string settingsFile() const {
+        return test::readFile(appData_ / "MorvelinDesk" / "settings.json");
+    }
+};
+
+TEST_F(HudStory, ScreenshotTakenWithItsHotkeyIsSentWithTheScreenshotModel) {
+    start({{"MORVELIN_START_TAB", "compose"}});
+    key("ctrl+shift+s");
+    ASSERT_TRUE(waitForLog("screenshot 1 captured: 1920x1080", 15s)) << log();
+    std::this_thread::sleep_for(500ms);  // the tray is laid out
+    // "Send + 1" at the right end of the question row, below the tray.
+    clickHud(x11_.geometry(hud()).width - 55, 303);
+    ASSERT_TRUE(waitForLog("llm request: model=google/gemini-3.1-pro-preview images=1")) << log();
+
+    const auto requests = chatRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].value("model", ""), "google/gemini-3.1-pro-preview");
+    const auto& content = requests[0]["messages"].back()["content"];
+    ASSERT_TRUE(content.is_array()) << content.dump().substr(0, 300);
+    int images = 0;
+    for (const auto& part : content) {
+        if (part.value("type", "") == "image_url") {
+            ++images;
+            EXPECT_EQ(
+                part["image_url"]["url"].get<std::string>().rfind("data:image/png;base64,iVBOR", 0),
+                0u);
+        }
+    }
+    EXPECT_EQ(images, 1);
+    ASSERT_TRUE(waitForLog("llm first token after", 15s));
+    saveScreenshot("screenshot-question");
+}
+
+TEST_F(HudStory, ASettingChangedInTheHudHoldsAfterARestartAndASecondStartShowsTheFirst) {
+    start({{"MORVELIN_START_TAB", "settings"}});
+    std::this_thread::sleep_for(1s);  // the first frames lay the tab out
+    // "Answer detected questions automatically while listening": hands-free off.
+    clickHud(26, 322);
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return settingsFile().find("\"handsFree\": false") != std::string::npos; }, 10s))
+        << settingsFile();
+    EXPECT_EQ(program_.stop(SIGTERM, 10s), 0);
+
+    start();
+    EXPECT_NE(log().find("settings restored from"), std::string::npos) << log();
+    // The restored setting acts: a question heard is kept for the Answer button.
+    startListening();
+    ASSERT_EQ(pulse_.play(pulse_.makeSpeech("What is your greatest strength?")), 0);
+    ASSERT_TRUE(waitForLog("question kept for the Answer button (answer on click is on)")) << log();
+    EXPECT_TRUE(chatRequests().empty());
+
+    // Hidden, then started again: the second start shows the first and leaves.
+    key("ctrl+alt+h");
+    ASSERT_TRUE(test::waitUntil([&] { return !x11_.viewable(hud()); }, 5s));
+    test::SpawnOptions options;
+    options.quiet = true;
+    options.env = {{"DISPLAY", xvfb_.display()}, {"LOCALAPPDATA", appData_.path().string()}};
+    test::Subprocess second({HALVENOR_BINARY}, options);
+    EXPECT_EQ(second.wait(10s), 0);
+    EXPECT_TRUE(test::waitUntil([&] { return x11_.viewable(hud()); }, 5s));
+    EXPECT_EQ(x11_.windowsOfClass("MorvelinDeskOverlay").size(), 1u);
+}
+
+}  // namespace
+}  // namespace halvenor::e2e
