@@ -78,6 +78,18 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
+// Polls without the 5 ms step of the tests' waitUntil, which would swamp what is measured here.
+template <typename Predicate>
+bool spinUntil(Predicate&& predicate, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!predicate()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(20us);
+    }
+    return true;
+}
+
 double ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
@@ -139,12 +151,15 @@ public:
         ImGuiIO& io = ImGui::GetIO();
         io.DeltaTime = 1.0f / 60.0f;
         ImGui::NewFrame();
-        ImGui::LogToBuffer();
+        // Dear ImGui 1.86 empties a buffer log when the window holding it ends; the clipboard
+        // log (the context's own clipboard here) keeps the text.
+        ImGui::SetClipboardText("");
+        ImGui::LogToClipboard();
         ui_->draw();
-        std::string text = GImGui->LogBuffer.c_str();
         ImGui::LogFinish();
         ImGui::Render();
-        return text;
+        const char* text = ImGui::GetClipboardText();
+        return text ? std::string(text) : std::string();
     }
 
 private:
@@ -239,7 +254,7 @@ void measurePerUtteranceDispatch() {
         }
         const auto t0 = Clock::now();
         ImGuiUIProbe::onVoice(ui, AudioSource::SystemAudio, morvelin::VadEvent::SpeechEnd);
-        if (!halvenor::test::waitUntil([&] { return hud.generation() != before; }, 5s))
+        if (!spinUntil([&] { return hud.generation() != before; }, 5s))
             continue;
         const auto t1 = Clock::now();
         double service = 0;
@@ -279,7 +294,7 @@ void measureTokenLatency() {
         hud.ui().askQuestion(morvelin::AskRequest{"q", "q", morvelin::AskKind::Typed});
         std::this_thread::sleep_for(2ms);  // the request is on its way and the stream open
         release = true;
-        if (!halvenor::test::waitUntil([&] { return hud.answerSize() > 0; }, 5s))
+        if (!spinUntil([&] { return hud.answerSize() > 0; }, 5s))
             continue;
         const auto seen = Clock::now().time_since_epoch().count();
         toState.push_back(static_cast<double>(seen - sentAt.load()) / 1e6);
