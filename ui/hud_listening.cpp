@@ -27,6 +27,7 @@ void ImGuiUI::startListening() {
         listenProblem =
             "No transcription: add a Deepgram key in Settings, or switch the engine to OpenRouter.";
     perUtteranceActive.store(sttEngine == 0);
+    streamsStopping.store(false);
     applySilenceToDetectors();
 
     if (listenProblem.empty()) {
@@ -66,6 +67,7 @@ void ImGuiUI::startListening() {
                   [this](AudioSource source, VadEvent event) { onVoice(source, event); })
             : std::string("no audio capture");
     if (!error.empty()) {
+        streamsStopping.store(true);
         if (services.sttSystem)
             services.sttSystem->stop();
         if (services.sttMic)
@@ -97,6 +99,7 @@ void ImGuiUI::startListening() {
 void ImGuiUI::stopListening() {
     if (services.capture)
         services.capture->stop();
+    streamsStopping.store(true);
     if (services.sttSystem)
         services.sttSystem->stop();
     if (services.sttMic)
@@ -160,8 +163,21 @@ void ImGuiUI::onVoice(AudioSource source, VadEvent event) {
 }
 
 void ImGuiUI::onSttStatus(AudioSource source, const std::string& text) {
-    std::lock_guard lock(stateMutex);
-    sttStatus[sourceIndex(source)] = text;
+    bool streamLost = false;
+    {
+        std::lock_guard lock(stateMutex);
+        std::string& status = sttStatus[sourceIndex(source)];
+        streamLost = !perUtteranceActive.load() && !streamsStopping.load() &&
+                     status == "connected" && text != "connected";
+        status = text;
+    }
+    // A dropped streaming connection takes the final of its last words with it, and the
+    // client reconnects on a new stream that knows nothing of them. Close the utterance with
+    // an empty final, as a failed per-utterance upload does: the stale caption goes, and
+    // neither the detector nor the Answer button's committed words wait for (or cut words
+    // from) a final that belongs to the dead stream.
+    if (streamLost)
+        onTranscript(source, {}, true, false);
 }
 
 }  // namespace morvelin

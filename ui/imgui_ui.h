@@ -234,6 +234,9 @@ private:
     std::atomic<std::int64_t> lastInterviewerSpeechMs{-1000000};
     std::atomic<std::int64_t> lastSystemQuestionMs{-1000000};
     std::atomic<bool> perUtteranceActive{false};
+    // Set while listening stops the streaming clients: the connections they close then are
+    // not losses to recover from.
+    std::atomic<bool> streamsStopping{false};
 
     // UI thread only.
     ImFont* boldFont = nullptr;
@@ -241,7 +244,7 @@ private:
     std::string openRouterKey;
     std::string deepgramKey;
     std::int32_t sttEngine = 0;
-    std::string sttModel = "deepgram/nova-3";
+    std::string sttModel{kDefaultTranscriptionModel};
     std::string sttLanguage = "en";
     std::string sttUrl;
     std::string listenProblem;
@@ -272,8 +275,8 @@ private:
     std::int32_t silenceMs = 800;
     bool hideWhileCapturing = true;
     std::int32_t screenshotMaxWidth = 1920;
-    float interactiveOpacity = 0.97f;
-    float clickThroughOpacity = 0.55f;
+    float interactiveOpacity = kDefaultInteractiveOpacity;
+    float clickThroughOpacity = kDefaultClickThroughOpacity;
     std::array<bool, 4> hotkeyRegistered{};
     std::string statusText;
 

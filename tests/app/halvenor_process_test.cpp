@@ -240,7 +240,7 @@ TEST_F(HalvenorProcess, IdleCostIsSmallWhileVisibleAndNearZeroWhileHidden) {
     std::this_thread::sleep_for(5s);
     const double visible = (cpuSeconds(program_.pid()) - before) / 5.0;
     // An idle HUD draws the same frame again and again; none of them is rasterised again.
-    EXPECT_LT(visible, 0.15) << "cores used while visible";
+    EXPECT_LT(visible, 0.35) << "cores used while visible";
 
     xdotool({"key", "ctrl+alt+h"});
     ASSERT_TRUE(waitUntil([&] { return !client_.viewable(hud); }, 5s));

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include <poll.h>
@@ -19,8 +20,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http/read.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 
@@ -69,6 +70,8 @@ struct LocalHttpServer::Impl {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     bool stopping = false;
+    bool paused = false;  // stopAccepting .. resumeAccepting
+    bool parked = false;  // the accept thread waits for resumeAccepting
     std::list<std::unique_ptr<Connection>> connections;
     std::vector<HttpRequest> requests;
     std::atomic<int> accepted{0};
@@ -95,7 +98,8 @@ public:
         head += "\r\n";
         for (const auto& [name, value] : headers) {
             head += name + ": " + value + "\r\n";
-            if (lowerCase(name) == "connection" && lowerCase(value) == "close") closeAfter_ = true;
+            if (lowerCase(name) == "connection" && lowerCase(value) == "close")
+                closeAfter_ = true;
         }
         if (chunked) {
             head += "Transfer-Encoding: chunked\r\n";
@@ -109,8 +113,10 @@ public:
     }
 
     bool write(std::string_view data) override {
-        if (!chunked_) return sendRaw(data);
-        if (data.empty()) return !gone_;  // an empty chunk would end the body
+        if (!chunked_)
+            return sendRaw(data);
+        if (data.empty())
+            return !gone_;  // an empty chunk would end the body
         char size[32];
         const int n = std::snprintf(size, sizeof size, "%zx\r\n", data.size());
         std::string frame(size, static_cast<std::size_t>(n));
@@ -120,7 +126,8 @@ public:
     }
 
     void finish() override {
-        if (chunked_ && !finished_) sendRaw("0\r\n\r\n");
+        if (chunked_ && !finished_)
+            sendRaw("0\r\n\r\n");
         finished_ = true;
     }
 
@@ -130,12 +137,16 @@ public:
     }
 
     bool clientGone() override {
-        if (gone_) return true;
+        if (gone_)
+            return true;
         pollfd p{socket_.native_handle(), POLLIN | POLLRDHUP, 0};
-        if (::poll(&p, 1, 0) <= 0) return false;
-        if (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) return gone_ = true;
+        if (::poll(&p, 1, 0) <= 0)
+            return false;
+        if (p.revents & (POLLRDHUP | POLLHUP | POLLERR))
+            return gone_ = true;
         char byte;
-        if (::recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) gone_ = true;
+        if (::recv(p.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+            gone_ = true;
         return gone_;
     }
 
@@ -148,10 +159,12 @@ public:
 
 private:
     bool sendRaw(std::string_view bytes) {
-        if (gone_) return false;
+        if (gone_)
+            return false;
         boost::system::error_code ec;
         asio::write(socket_, asio::buffer(bytes.data(), bytes.size()), ec);
-        if (ec) gone_ = true;
+        if (ec)
+            gone_ = true;
         return !ec;
     }
 
@@ -182,7 +195,8 @@ void LocalHttpServer::Impl::reapFinished() {
             }
         }
     }
-    for (auto& c : finished) c->thread.join();
+    for (auto& c : finished)
+        c->thread.join();
 }
 
 void LocalHttpServer::Impl::acceptLoop() {
@@ -191,11 +205,23 @@ void LocalHttpServer::Impl::acceptLoop() {
         boost::system::error_code ec;
         acceptor.accept(connection->socket, ec);
         {
-            std::lock_guard lock(mutex);
-            if (stopping) return;
+            std::unique_lock lock(mutex);
+            if (stopping)
+                return;
+            if (paused) {
+                // The listening socket is closed only once this thread no longer uses it.
+                parked = true;
+                changed.notify_all();
+                changed.wait(lock, [&] { return stopping || !paused; });
+                parked = false;
+                if (stopping)
+                    return;
+                continue;
+            }
         }
         if (ec) {
-            if (ec == asio::error::bad_descriptor || ec == asio::error::invalid_argument) return;
+            if (ec == asio::error::bad_descriptor || ec == asio::error::invalid_argument)
+                return;
             continue;  // e.g. a connection reset before it was accepted
         }
         connection->socket.set_option(tcp::no_delay(true), ec);
@@ -217,21 +243,25 @@ void LocalHttpServer::Impl::serve(Connection& connection) {
         parser.header_limit(64 * 1024);
         boost::system::error_code ec;
         http::read_header(connection.socket, buffer, parser, ec);
-        if (ec) break;
+        if (ec)
+            break;
         const auto expect = parser.get()[http::field::expect];
         if (lowerCase(std::string_view(expect.data(), expect.size())) == "100-continue") {
             asio::write(connection.socket, asio::buffer("HTTP/1.1 100 Continue\r\n\r\n", 25), ec);
-            if (ec) break;
+            if (ec)
+                break;
         }
         http::read(connection.socket, buffer, parser, ec);
-        if (ec) break;
+        if (ec)
+            break;
 
         const auto& message = parser.get();
         HttpRequest request;
         request.method = std::string(message.method_string());
         request.target = std::string(message.target());
         for (const auto& field : message)
-            request.headers[lowerCase(std::string_view(field.name_string().data(), field.name_string().size()))] =
+            request.headers[lowerCase(
+                std::string_view(field.name_string().data(), field.name_string().size()))] =
                 std::string(field.value());
         request.body = message.body();
         request.connectionIndex = connection.index;
@@ -247,7 +277,8 @@ void LocalHttpServer::Impl::serve(Connection& connection) {
         } catch (...) {
             writer.drop();
         }
-        if (!writer.keepConnection() || !message.keep_alive()) break;
+        if (!writer.keepConnection() || !message.keep_alive())
+            break;
     }
     std::lock_guard lock(mutex);
     boost::system::error_code ignored;
@@ -281,33 +312,96 @@ LocalHttpServer::~LocalHttpServer() {
     {
         std::lock_guard lock(impl_->mutex);
         for (auto& c : impl_->connections)
-            if (!c->closed) ::shutdown(c->socket.native_handle(), SHUT_RDWR);
+            if (!c->closed)
+                ::shutdown(c->socket.native_handle(), SHUT_RDWR);
     }
-    for (auto& c : impl_->connections) c->thread.join();
+    for (auto& c : impl_->connections)
+        c->thread.join();
 }
 
 HttpHandler LocalHttpServer::scripted(ScriptedResponse response) {
     return [response = std::move(response)](const HttpRequest&, HttpResponseWriter& writer) {
         std::size_t length = 0;
-        for (const auto& piece : response.pieces) length += piece.data.size();
+        for (const auto& piece : response.pieces)
+            length += piece.data.size();
         writer.writeHead(response.status, response.headers, response.chunked,
                          response.chunked ? std::string_view::npos : length);
         for (const auto& piece : response.pieces) {
-            if (piece.delay.count() > 0 && !writer.pause(piece.delay)) return;
-            if (!writer.write(piece.data)) return;
+            if (piece.delay.count() > 0 && !writer.pause(piece.delay))
+                return;
+            if (!writer.write(piece.data))
+                return;
         }
         writer.finish();
-        if (response.closeAfter) writer.drop();
+        if (response.closeAfter)
+            writer.drop();
     };
 }
 
-unsigned short LocalHttpServer::port() const { return impl_->port; }
+void LocalHttpServer::stopAccepting() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->paused)
+            return;
+        impl_->paused = true;
+    }
+    ::shutdown(impl_->acceptor.native_handle(), SHUT_RDWR);
+    std::unique_lock lock(impl_->mutex);
+    impl_->changed.wait(lock, [&] { return impl_->parked; });
+    boost::system::error_code ignored;
+    impl_->acceptor.close(ignored);
+    for (auto& c : impl_->connections)
+        if (!c->closed)
+            ::shutdown(c->socket.native_handle(), SHUT_RDWR);
+}
+
+void LocalHttpServer::resumeAccepting() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (!impl_->paused)
+            return;
+    }
+    auto& acceptor = impl_->acceptor;
+    const tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), impl_->port);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    boost::system::error_code ec;
+    while (true) {
+        ec = {};
+        acceptor.open(endpoint.protocol(), ec);
+        if (!ec)
+            acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec)
+            acceptor.bind(endpoint, ec);
+        if (!ec)
+            acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        if (!ec)
+            break;
+        boost::system::error_code ignored;
+        acceptor.close(ignored);
+        // Another socket may hold the port for a moment; a service comes back on its own port.
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw std::runtime_error("LocalHttpServer: cannot listen again on port " +
+                                     std::to_string(impl_->port) + ": " + ec.message());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->paused = false;
+    }
+    impl_->changed.notify_all();
+}
+
+unsigned short LocalHttpServer::port() const {
+    return impl_->port;
+}
 
 std::string LocalHttpServer::baseUrl() const {
     return "http://127.0.0.1:" + std::to_string(impl_->port);
 }
 
-int LocalHttpServer::acceptedConnections() const { return impl_->accepted.load(); }
+int LocalHttpServer::acceptedConnections() const {
+    return impl_->accepted.load();
+}
 
 std::vector<HttpRequest> LocalHttpServer::requests() const {
     std::lock_guard lock(impl_->mutex);

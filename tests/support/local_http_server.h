@@ -1,7 +1,8 @@
 #pragma once
 // An HTTP/1.1 server on 127.0.0.1 with an ephemeral port whose responses a test scripts:
 // status, headers, and a body written piece by piece with delays (chunked or with a length).
-// One thread per connection, keep-alive honoured, accepted connections counted.
+// One thread per connection, keep-alive honoured, accepted connections counted. Accepting
+// can be stopped and resumed on the same port, as a service that goes down and comes back.
 
 #include <atomic>
 #include <chrono>
@@ -21,7 +22,7 @@ struct HttpRequest {
     std::string target;                          // path and query, e.g. "/api/v1/chat/completions"
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
-    int connectionIndex = 0;                     // 1 for the first accepted connection, ...
+    int connectionIndex = 0;  // 1 for the first accepted connection, ...
 
     std::string header(const std::string& lowerCaseName) const;
 };
@@ -32,8 +33,10 @@ public:
     virtual ~HttpResponseWriter() = default;
     // Sends the status line and headers. chunked=true adds "Transfer-Encoding: chunked";
     // otherwise contentLength (when not npos) becomes "Content-Length".
-    virtual void writeHead(int status, const std::vector<std::pair<std::string, std::string>>& headers,
-                           bool chunked = true, std::size_t contentLength = std::string_view::npos) = 0;
+    virtual void writeHead(int status,
+                           const std::vector<std::pair<std::string, std::string>>& headers,
+                           bool chunked = true,
+                           std::size_t contentLength = std::string_view::npos) = 0;
     // Sends bytes at once (one chunk when chunked). False when the client has gone.
     virtual bool write(std::string_view data) = 0;
     // Ends the body (the last chunk when chunked).
@@ -75,6 +78,14 @@ public:
     int acceptedConnections() const;
     std::vector<HttpRequest> requests() const;  // every request received so far, in order
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+
+    // Closes the listening socket and drops every open connection: clients get "connection
+    // refused" until resumeAccepting listens again on the same port. Handlers still running
+    // find their client gone.
+    void stopAccepting();
+    // Listens again on the same port (retrying for a few seconds while the port is busy).
+    // Throws std::runtime_error when it cannot be bound again.
+    void resumeAccepting();
 
 private:
     struct Impl;

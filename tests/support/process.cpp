@@ -1,17 +1,17 @@
 #include "tests/support/process.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 #include <utility>
 
 extern char** environ;
@@ -20,54 +20,75 @@ namespace halvenor::test {
 namespace {
 
 int decodeStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
     return -1;
 }
 
 }  // namespace
 
 Subprocess::Subprocess(const std::vector<std::string>& argv, const SpawnOptions& options) {
-    if (argv.empty()) throw std::runtime_error("Subprocess: empty command");
+    if (argv.empty())
+        throw std::runtime_error("Subprocess: empty command");
     int pipeFds[2] = {-1, -1};
     if (options.captureStdout && pipe2(pipeFds, O_CLOEXEC) != 0)
         throw std::runtime_error("Subprocess: pipe failed");
     // An exec failure is reported through this close-on-exec pipe.
     int errorPipe[2];
-    if (pipe2(errorPipe, O_CLOEXEC) != 0) throw std::runtime_error("Subprocess: pipe failed");
+    if (pipe2(errorPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("Subprocess: pipe failed");
 
+    // Sanitizer builds: a child of the same build may get options of its own
+    // (HALVENOR_CHILD_ASAN_OPTIONS; scripts/test.sh turns leak checks off there, because
+    // LeakSanitizer's thread-stopping at exit can crash among Mesa's exiting threads, and
+    // the in-process suites check leaks already).
+    std::map<std::string, std::string> env = options.env;
+    if (const char* childAsan = getenv("HALVENOR_CHILD_ASAN_OPTIONS");
+        childAsan && !env.count("ASAN_OPTIONS"))
+        env["ASAN_OPTIONS"] = childAsan;
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
         std::string entry(*e);
         const auto name = entry.substr(0, entry.find('='));
-        if (!options.env.count(name)) envStrings.push_back(std::move(entry));
+        if (!env.count(name))
+            envStrings.push_back(std::move(entry));
     }
-    for (const auto& [name, value] : options.env) envStrings.push_back(name + "=" + value);
+    for (const auto& [name, value] : env)
+        envStrings.push_back(name + "=" + value);
     std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
     envp.push_back(nullptr);
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
-    for (auto& s : args) argp.push_back(s.data());
+    for (auto& s : args)
+        argp.push_back(s.data());
     argp.push_back(nullptr);
 
     const pid_t parent = getpid();
     const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("Subprocess: fork failed");
+    if (pid < 0)
+        throw std::runtime_error("Subprocess: fork failed");
     if (pid == 0) {
         setpgid(0, 0);
         // A test process that dies (a crash, a timeout kill) takes its servers with it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
-        if (options.captureStdout) dup2(pipeFds[1], 1);
+        if (getppid() != parent)
+            _exit(127);
+        if (options.captureStdout)
+            dup2(pipeFds[1], 1);
         if (options.quiet) {
             const int devnull = open("/dev/null", O_WRONLY);
-            if (!options.captureStdout) dup2(devnull, 1);
+            if (!options.captureStdout)
+                dup2(devnull, 1);
             dup2(devnull, 2);
         }
         for (int fd : options.inheritFds) {
             const int flags = fcntl(fd, F_GETFD);
-            if (flags >= 0) fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
+            if (flags >= 0)
+                fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
         }
         environ = envp.data();
         execvp(argp[0], argp.data());
@@ -87,7 +108,8 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, const SpawnOptions&
     if (n == sizeof childError) {
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
-        if (stdoutFd_ >= 0) close(stdoutFd_);
+        if (stdoutFd_ >= 0)
+            close(stdoutFd_);
         stdoutFd_ = -1;
         throw std::runtime_error("Subprocess: cannot start " + argv[0] + ": " +
                                  std::strerror(childError));
@@ -96,7 +118,8 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, const SpawnOptions&
 
 Subprocess::~Subprocess() {
     stop();
-    if (stdoutFd_ >= 0) close(stdoutFd_);
+    if (stdoutFd_ >= 0)
+        close(stdoutFd_);
 }
 
 Subprocess::Subprocess(Subprocess&& other) noexcept
@@ -107,7 +130,8 @@ Subprocess::Subprocess(Subprocess&& other) noexcept
 Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
     if (this != &other) {
         stop();
-        if (stdoutFd_ >= 0) close(stdoutFd_);
+        if (stdoutFd_ >= 0)
+            close(stdoutFd_);
         pid_ = std::exchange(other.pid_, -1);
         stdoutFd_ = std::exchange(other.stdoutFd_, -1);
         exitCode_ = other.exitCode_;
@@ -116,7 +140,8 @@ Subprocess& Subprocess::operator=(Subprocess&& other) noexcept {
 }
 
 bool Subprocess::running() {
-    if (pid_ < 0 || exitCode_) return false;
+    if (pid_ < 0 || exitCode_)
+        return false;
     int status = 0;
     const pid_t r = waitpid(pid_, &status, WNOHANG);
     if (r == pid_) {
@@ -127,14 +152,17 @@ bool Subprocess::running() {
 }
 
 std::optional<int> Subprocess::wait(std::chrono::milliseconds timeout) {
-    if (pid_ < 0) return exitCode_;
+    if (pid_ < 0)
+        return exitCode_;
     const bool ended = waitUntil([&] { return !running(); }, timeout);
-    if (!ended) return std::nullopt;
+    if (!ended)
+        return std::nullopt;
     return exitCode_;
 }
 
 std::optional<int> Subprocess::stop(int signal, std::chrono::milliseconds timeout) {
-    if (pid_ < 0) return std::nullopt;
+    if (pid_ < 0)
+        return std::nullopt;
     if (running()) {
         kill(pid_, signal);
         if (!wait(timeout)) {
@@ -150,16 +178,22 @@ std::optional<int> Subprocess::stop(int signal, std::chrono::milliseconds timeou
 
 std::string Subprocess::readStdout(std::chrono::milliseconds timeout) {
     std::string out;
-    if (stdoutFd_ < 0) return out;
-    struct pollfd pfd{stdoutFd_, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) return out;
+    if (stdoutFd_ < 0)
+        return out;
+    struct pollfd pfd {
+        stdoutFd_, POLLIN, 0
+    };
+    if (poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0)
+        return out;
     char buffer[4096];
     while (true) {
         const auto n = read(stdoutFd_, buffer, sizeof buffer);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         out.append(buffer, static_cast<std::size_t>(n));
         pfd.revents = 0;
-        if (poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN)) break;
+        if (poll(&pfd, 1, 0) <= 0 || !(pfd.revents & POLLIN))
+            break;
     }
     return out;
 }

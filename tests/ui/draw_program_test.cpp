@@ -47,7 +47,7 @@ protected:
             },
             10s);
         // The first frames settle the tab and the window's height.
-        std::this_thread::sleep_for(1500ms);
+        std::this_thread::sleep_for(3s);
         return hud;
     }
 
