@@ -67,13 +67,7 @@ void ImGuiUI::startListening() {
                   [this](AudioSource source, VadEvent event) { onVoice(source, event); })
             : std::string("no audio capture");
     if (!error.empty()) {
-        streamsStopping.store(true);
-        if (services.sttSystem)
-            services.sttSystem->stop();
-        if (services.sttMic)
-            services.sttMic->stop();
-        for (auto& transcriber : transcribers)
-            transcriber.stop();
+        stopEngines();
         statusText = "Audio capture failed: " + error;
         return;
     }
@@ -99,13 +93,7 @@ void ImGuiUI::startListening() {
 void ImGuiUI::stopListening() {
     if (services.capture)
         services.capture->stop();
-    streamsStopping.store(true);
-    if (services.sttSystem)
-        services.sttSystem->stop();
-    if (services.sttMic)
-        services.sttMic->stop();
-    for (auto& transcriber : transcribers)
-        transcriber.stop();
+    stopEngines();
     for (auto& detector : detectors) {
         if (detector)
             detector->reset();
@@ -118,6 +106,17 @@ void ImGuiUI::stopListening() {
     // Words the Answer button committed from an interim whose final never came would
     // otherwise be cut from the first final of the next session.
     committedText = {};
+}
+
+void ImGuiUI::stopEngines() {
+    // Their last status texts are the stop's own, not a lost stream.
+    streamsStopping.store(true);
+    if (services.sttSystem)
+        services.sttSystem->stop();
+    if (services.sttMic)
+        services.sttMic->stop();
+    for (auto& transcriber : transcribers)
+        transcriber.stop();
 }
 
 void ImGuiUI::applySilenceToDetectors() {

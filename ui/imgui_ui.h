@@ -135,6 +135,7 @@ private:
     // --- listening (hud_listening.cpp)
     void startListening();
     void stopListening();
+    void stopEngines();  // both streaming clients and both transcribers, joined
     void applySilenceToDetectors();
     // Silence slider: the capture's end of speech and the detectors' timeout at once.
     void applySilenceSetting();
