@@ -14,13 +14,13 @@
 #include <fmt/format.h>
 #include <imgui.h>
 
+#include "audio/audio_capture.h"
+#include "base/session_log.h"
+#include "llm/llm_client.h"
 #include "platform/fatal_error.h"
 #include "platform/overlay_window.h"
 #include "platform/render_device.h"
-#include "base/session_log.h"
 #include "platform/single_instance.h"
-#include "audio/audio_capture.h"
-#include "llm/llm_client.h"
 #include "speech/stt_client.h"
 #include "ui/imgui_ui.h"
 
@@ -108,9 +108,9 @@ int run() {
     morvelin::SttClient microphoneStt;
     // The controller goes first at shut-down: it stops every callback into itself before any
     // service it uses is destroyed.
-    morvelin::ImGuiUI hud({&window, &answerClient, &audioCapture, &systemAudioStt, &microphoneStt,
-                           &device},
-                          window.dpiScale());
+    morvelin::ImGuiUI hud(
+        {&window, &answerClient, &audioCapture, &systemAudioStt, &microphoneStt, &device},
+        window.dpiScale());
 
     window.show();
 

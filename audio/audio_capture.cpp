@@ -215,7 +215,7 @@ void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, Audi
         capture.setStatus(source, "capturing from " + deviceName);
         log("audio {} capturing from \"{}\"", name, deviceName);
         capture.capturing[index].exchange(true);
-        capture.peakDb[index].exchange(-140.0f);
+        capture.peakDb[index].exchange(kSilenceFloorDb);
         giveFirstOpen({});
         const std::uint32_t generation = capture.reconnectGeneration.load();
         vad = VadState{};
@@ -262,7 +262,7 @@ void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, Audi
                 const auto utterances = capture.utteranceCount[index].load();
                 const bool speaking = capture.speaking[index].load();
                 const float floor = capture.floorDb[index].load();
-                const float peak = capture.peakDb[index].exchange(-140.0f);
+                const float peak = capture.peakDb[index].exchange(kSilenceFloorDb);
                 log("level {}: peak {:.1f} dB, floor {:.1f} dB, speaking={}, utterances={}", name,
                     peak, floor, speaking, utterances);
             }

@@ -22,7 +22,7 @@ double sumOfSquares(std::span<const std::int16_t> samples) {
 
 float energyToDb(double energy) {
     if (energy <= 1e-14)
-        return -140.0f;
+        return kSilenceFloorDb;
     return static_cast<float>(10.0 * std::log10(energy));
 }
 

@@ -26,15 +26,19 @@ struct VadConfig {
     std::int32_t onsetMs = 120;        // voting time among the last 15 frames that starts speech
 };
 
+// The level of digital silence: what energyToDb gives for no signal, and what a meter shows
+// before its first frame. Far below anything a real input reaches (16-bit noise is about -100).
+inline constexpr float kSilenceFloorDb = -140.0f;
+
 // One per source, touched only by its capture thread; reset at every device open.
 struct VadState {
     bool speaking = false;
     bool floorInitialised = false;
     std::int32_t silenceMs = 0;
     std::int32_t warmupFrames = 25;  // 500 ms after an open: learn the floor, raise nothing
-    float levelDb = -140.0f;
-    float shortDb = -140.0f;  // mean energy of the last 5 frames
-    float peakDb = -140.0f;   // decaying peak of shortDb inside speech
+    float levelDb = kSilenceFloorDb;
+    float shortDb = kSilenceFloorDb;  // mean energy of the last 5 frames
+    float peakDb = kSilenceFloorDb;   // decaying peak of shortDb inside speech
     float floorDb = -70.0f;
     std::deque<double> energies;
     std::deque<bool> votes;
@@ -42,7 +46,7 @@ struct VadState {
 
 inline constexpr int kVadFrameSamples = 320;  // 20 ms at 16 kHz
 
-// Energy as mean square over full scale squared, in dB; -140 at or below 1e-14.
+// Energy as mean square over full scale squared, in dB; kSilenceFloorDb at or below 1e-14.
 float energyToDb(double energy);
 
 // Analyses one 20 ms frame and returns the event it raises, if any.

@@ -14,7 +14,8 @@ const char* nonEmptyEnv(const char* name) {
 
 std::filesystem::path appDataFolder() {
     constexpr const char* kFolder = "MorvelinDesk";
-    if (const char* base = nonEmptyEnv("LOCALAPPDATA")) return std::filesystem::path(base) / kFolder;
+    if (const char* base = nonEmptyEnv("LOCALAPPDATA"))
+        return std::filesystem::path(base) / kFolder;
     if (const char* base = nonEmptyEnv("XDG_DATA_HOME"))
         return std::filesystem::path(base) / kFolder;
     if (const char* home = nonEmptyEnv("HOME"))

@@ -10,8 +10,8 @@ std::string base64Encode(std::span<const std::uint8_t> bytes) {
     out.reserve((n + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= n; i += 3) {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) |
-                                (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        const std::uint32_t v =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
         out += kAlphabet[(v >> 18) & 63];
         out += kAlphabet[(v >> 12) & 63];
         out += kAlphabet[(v >> 6) & 63];
@@ -23,7 +23,8 @@ std::string base64Encode(std::span<const std::uint8_t> bytes) {
         out += kAlphabet[(v >> 12) & 63];
         out += "==";
     } else if (n - i == 2) {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
+        const std::uint32_t v =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8);
         out += kAlphabet[(v >> 18) & 63];
         out += kAlphabet[(v >> 12) & 63];
         out += kAlphabet[(v >> 6) & 63];

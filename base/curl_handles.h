@@ -7,14 +7,19 @@
 
 namespace morvelin {
 
-struct CurlEasyDeleter {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+// Hands a handle back to libcurl with the function that releases that kind of handle.
+template <auto release>
+struct CurlRelease {
+    template <typename Handle>
+    void operator()(Handle* handle) const {
+        release(handle);
+    }
 };
-using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
 
-struct CurlSlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+using CurlEasy = std::unique_ptr<CURL, CurlRelease<curl_easy_cleanup>>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlRelease<curl_slist_free_all>>;
+using CurlUrl = std::unique_ptr<CURLU, CurlRelease<curl_url_cleanup>>;
+// A text libcurl allocated for the caller (curl_url_get and friends).
+using CurlText = std::unique_ptr<char, CurlRelease<curl_free>>;
 
 }  // namespace morvelin

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/compact_json.h"
+
 namespace morvelin {
 
 // Strips trailing '\r', '\n', ' ' and '.'; "unknown error" when nothing is left.
@@ -53,9 +55,6 @@ bool jsonNestsDeeperThan(std::string_view text, std::size_t maxDepth);
 // cappedText does. Json is nlohmann::json; a template so that this layer needs no JSON library.
 template <typename Json>
 std::string cappedJsonText(const Json& value, std::size_t maxBytes) {
-    const auto scalarText = [](const Json& scalar) {
-        return scalar.dump(-1, ' ', false, Json::error_handler_t::replace);
-    };
     struct Open {
         const Json* container;
         typename Json::const_iterator next;
@@ -67,7 +66,7 @@ std::string cappedJsonText(const Json& value, std::size_t maxBytes) {
             out += item.is_object() ? '{' : '[';
             open.push_back({&item, item.cbegin()});
         } else {
-            out += scalarText(item);
+            out += compactJson(item);
         }
     };
     begin(value);
@@ -83,7 +82,7 @@ std::string cappedJsonText(const Json& value, std::size_t maxBytes) {
             out += ',';
         const auto item = top.next++;  // advanced before `begin` may grow `open`
         if (container.is_object()) {
-            out += scalarText(Json(item.key()));
+            out += compactJson(Json(item.key()));
             out += ':';
         }
         begin(*item);

@@ -10,4 +10,8 @@ namespace morvelin {
 // when set, else "https://openrouter.ai"; trailing slashes dropped.
 std::string chatServiceBaseUrl();
 
+// Scheme and host of the streaming speech-to-text service: HALVENOR_STT_BASE_URL when set,
+// else "wss://api.deepgram.com"; trailing slashes dropped.
+std::string sttServiceBaseUrl();
+
 }  // namespace morvelin

@@ -12,7 +12,8 @@ Logger& Logger::instance() {
 }
 
 Logger::Logger(const std::filesystem::path& folder) : start_(std::chrono::steady_clock::now()) {
-    if (folder.empty()) return;
+    if (folder.empty())
+        return;
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
     path_ = folder / "session.log";
@@ -20,12 +21,14 @@ Logger::Logger(const std::filesystem::path& folder) : start_(std::chrono::steady
 }
 
 Logger::~Logger() {
-    if (file_) std::fclose(file_);
+    if (file_)
+        std::fclose(file_);
 }
 
 void Logger::write(std::string_view message) {
     std::lock_guard lock(mutex_);
-    if (!file_) return;
+    if (!file_)
+        return;
     const auto elapsed = std::chrono::steady_clock::now() - start_;
     const double seconds =
         static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) /

@@ -27,11 +27,16 @@ std::atomic<long long> gAllocations{0};
 }
 void* operator new(std::size_t size) {
     gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -53,13 +58,19 @@ const std::vector<morvelin::ChatMessage> kQuestion = {{"user", "Why RAII?", {}}}
 std::string tokenLine(std::string_view content) {
     return R"(data: {"id":"gen-1712345678-AbCdEfGhIjKlMnOp","provider":"OpenAI","model":"openai/gpt-4o-mini",)"
            R"("object":"chat.completion.chunk","created":1712345678,"choices":[{"index":0,"delta":{"role":)"
-           R"("assistant","content":")" + std::string(content) + R"("},"finish_reason":null}]})" "\n\n";
+           R"("assistant","content":")" +
+           std::string(content) +
+           R"("},"finish_reason":null}]})"
+           "\n\n";
 }
 
 void setPercentiles(benchmark::State& state, std::vector<double> micros) {
-    if (micros.empty()) return;
+    if (micros.empty())
+        return;
     std::sort(micros.begin(), micros.end());
-    const auto at = [&](double q) { return micros[static_cast<std::size_t>(q * double(micros.size() - 1))]; };
+    const auto at = [&](double q) {
+        return micros[static_cast<std::size_t>(q * double(micros.size() - 1))];
+    };
     state.counters["p50_us"] = at(0.50);
     state.counters["p99_us"] = at(0.99);
     state.counters["max_us"] = micros.back();
@@ -69,7 +80,7 @@ double microsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-// onCurlWrite + handleSseLine over a 4 MB stream in 16 KB chunks (libcurl's buffer size).
+// readStreamBytes + parseSseLine over a 4 MB stream in 16 KB chunks (libcurl's buffer size).
 void BM_SseStreamThroughput(benchmark::State& state) {
     std::string stream;
     long long tokens = 0;
@@ -78,7 +89,8 @@ void BM_SseStreamThroughput(benchmark::State& state) {
         ++tokens;
     }
     long long received = 0;
-    LlmClient::Callbacks callbacks{[&](std::string_view t) { received += static_cast<long long>(t.size()); }, {}, {}};
+    LlmClient::Callbacks callbacks{
+        [&](std::string_view t) { received += static_cast<long long>(t.size()); }, {}, {}};
     long long allocations = 0;
     for (auto _ : state) {
         morvelin::StreamContext context{nullptr, &callbacks, {}, {}, {}, {}};
@@ -86,7 +98,7 @@ void BM_SseStreamThroughput(benchmark::State& state) {
         const auto before = gAllocations.load();
         for (std::size_t at = 0; at < stream.size(); at += 16384) {
             const std::size_t n = std::min<std::size_t>(16384, stream.size() - at);
-            morvelin::onCurlWrite(stream.data() + at, 1, n, &context);
+            morvelin::readStreamBytes(context, std::string_view(stream.data() + at, n));
         }
         allocations += gAllocations.load() - before;
     }
@@ -119,7 +131,8 @@ void BM_StreamChatReturnWhileStreaming(benchmark::State& state) {
     std::vector<double> micros;
     for (auto _ : state) {
         const long long seen = tokens.load();
-        while (tokens.load() == seen) std::this_thread::sleep_for(1ms);  // the running one streams
+        while (tokens.load() == seen)
+            std::this_thread::sleep_for(1ms);  // the running one streams
         const auto start = Clock::now();
         client.streamChat(kQuestion, callbacks(), "");
         const double us = microsSince(start);
@@ -129,7 +142,10 @@ void BM_StreamChatReturnWhileStreaming(benchmark::State& state) {
     client.stopAll();
     setPercentiles(state, std::move(micros));
 }
-BENCHMARK(BM_StreamChatReturnWhileStreaming)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StreamChatReturnWhileStreaming)
+    ->UseManualTime()
+    ->Iterations(300)
+    ->Unit(benchmark::kMicrosecond);
 
 // From the server's write of a token to onToken on the worker: the token carries its send time.
 void BM_TokenLatencyOverLoopback(benchmark::State& state) {
@@ -138,7 +154,8 @@ void BM_TokenLatencyOverLoopback(benchmark::State& state) {
         writer.writeHead(200, {{"Content-Type", "text/event-stream"}});
         for (int i = 0; i < perRequest; ++i) {
             const auto sentNs = Clock::now().time_since_epoch().count();
-            if (!writer.write(tokenLine(std::to_string(sentNs))) || !writer.pause(1ms)) return;
+            if (!writer.write(tokenLine(std::to_string(sentNs))) || !writer.pause(1ms))
+                return;
         }
         writer.write("data: [DONE]\n\n");
         writer.finish();
@@ -158,8 +175,16 @@ void BM_TokenLatencyOverLoopback(benchmark::State& state) {
                 const auto now = Clock::now().time_since_epoch().count();
                 run.push_back(double(now - std::stoll(std::string(token))) / 1000.0);
             },
-            [&] { std::lock_guard lock(mutex); done = true; finished.notify_all(); },
-            [&](const std::string&) { std::lock_guard lock(mutex); done = true; finished.notify_all(); }};
+            [&] {
+                std::lock_guard lock(mutex);
+                done = true;
+                finished.notify_all();
+            },
+            [&](const std::string&) {
+                std::lock_guard lock(mutex);
+                done = true;
+                finished.notify_all();
+            }};
         client.streamChat(kQuestion, std::move(callbacks), "");
         std::unique_lock lock(mutex);
         finished.wait(lock, [&] { return done; });
@@ -187,7 +212,11 @@ void BM_FollowUpRequest(benchmark::State& state) {
         std::mutex mutex;
         std::condition_variable finished;
         bool done = false;
-        const auto end = [&] { std::lock_guard lock(mutex); done = true; finished.notify_all(); };
+        const auto end = [&] {
+            std::lock_guard lock(mutex);
+            done = true;
+            finished.notify_all();
+        };
         const auto start = Clock::now();
         client.streamChat(kQuestion, {{}, end, [&](const std::string&) { end(); }}, "");
         {
@@ -202,7 +231,12 @@ void BM_FollowUpRequest(benchmark::State& state) {
     state.counters["connections"] = server.acceptedConnections();
     setPercentiles(state, std::move(micros));
 }
-BENCHMARK(BM_FollowUpRequest)->ArgName("reuse")->Arg(1)->Arg(0)->UseManualTime()->Iterations(300)
+BENCHMARK(BM_FollowUpRequest)
+    ->ArgName("reuse")
+    ->Arg(1)
+    ->Arg(0)
+    ->UseManualTime()
+    ->Iterations(300)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

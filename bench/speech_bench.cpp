@@ -9,9 +9,9 @@
 
 #include <curl/curl.h>
 
+#include "audio/audio_capture.h"
 #include "base/base64.h"
 #include "base/curl_handles.h"
-#include "audio/audio_capture.h"
 #include "speech/batch_transcriber.h"
 #include "speech/question_detector.h"
 #include "speech/transcription_request.h"

@@ -8,7 +8,8 @@ using nlohmann::json;
 
 const std::string_view kSystemPrompt =
     "You are Halvenor, a real-time interview copilot helping a job candidate during a live "
-    "interview. The candidate reads your answer while speaking, so it must be scannable instantly.\n"
+    "interview. The candidate reads your answer while speaking, so it must be scannable "
+    "instantly.\n"
     "Format, strictly:\n"
     "1. First line: one bold sentence that directly answers the question, wrapped in **double "
     "asterisks**.\n"
@@ -48,10 +49,6 @@ json chatRequestBody(std::string_view systemPrompt, std::string_view knowledge,
     return {{"model", modelOverride.empty() ? modelId : modelOverride},
             {"stream", true},
             {"messages", std::move(list)}};
-}
-
-std::string serializeRequestBody(const json& body) {
-    return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::string chatCompletionsUrl() {

@@ -13,19 +13,21 @@
 
 namespace morvelin {
 
+// The answer model until the settings name another: fast enough that answers start within a
+// second or two.
+inline constexpr std::string_view kDefaultAnswerModel = "openai/gpt-4o-mini";
+
 // 763 bytes of ASCII; the default system prompt of every answer.
 extern const std::string_view kSystemPrompt;
 // Put between the system prompt and a non-empty knowledge text (29 bytes).
 extern const std::string_view kKnowledgeHeading;
 
-// {"model", "stream": true, "messages": [system, ...]} for the given answer settings.
+// {"model", "stream": true, "messages": [system, ...]} for the given answer settings; sent as
+// compactJson (base/compact_json.h), members in byte order.
 // The model is modelOverride when it is not empty, else modelId.
 nlohmann::json chatRequestBody(std::string_view systemPrompt, std::string_view knowledge,
                                const std::string& modelId, const std::vector<ChatMessage>& messages,
                                const std::string& modelOverride);
-
-// Compact, members in byte order, raw UTF-8; an invalid UTF-8 sequence becomes U+FFFD.
-std::string serializeRequestBody(const nlohmann::json& body);
 
 // The service's host from HALVENOR_CHAT_BASE_URL (default "https://openrouter.ai", a trailing
 // slash ignored) followed by "/api/v1/chat/completions".

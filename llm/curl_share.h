@@ -13,8 +13,8 @@
 namespace morvelin {
 
 struct CurlShare {
-    CurlShare();  // handle stays null when curl_share_init fails; requests then share nothing
-    ~CurlShare(); // every easy handle that used the share must already be cleaned up
+    CurlShare();   // handle stays null when curl_share_init fails; requests then share nothing
+    ~CurlShare();  // every easy handle that used the share must already be cleaned up
     CurlShare(const CurlShare&) = delete;
     CurlShare& operator=(const CurlShare&) = delete;
 

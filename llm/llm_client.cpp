@@ -1,10 +1,11 @@
 #include "llm/llm_client.h"
 
-#include <array>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "base/compact_json.h"
+#include "base/curl_post.h"
 #include "llm/chat_request.h"
 #include "llm/stream_context.h"
 
@@ -63,7 +64,7 @@ bool LlmClient::streamChat(std::vector<ChatMessage> messages, Callbacks callback
     }
     if (key.empty())
         return false;
-    std::string body = serializeRequestBody(buildRequestBody(messages, modelOverride));
+    std::string body = compactJson(buildRequestBody(messages, modelOverride));
 
     std::lock_guard lock(workerMutex_);
     retireCurrentWorker();
@@ -146,72 +147,44 @@ void LlmClient::runRequest(std::stop_token stop, std::string body, std::string a
             callbacks.onError("curl_easy_init failed");
         return;
     }
-    curl_slist* list = nullptr;
-    for (const std::string& header :
-         {std::string("Content-Type: application/json"), std::string("Accept: text/event-stream"),
-          "Authorization: Bearer " + apiKey, std::string("X-Title: Halvenor")}) {
-        if (curl_slist* grown = curl_slist_append(list, header.c_str()))
-            list = grown;
-    }
-    const CurlSlist headers(list);
-
+    const CurlPost post{
+        .url = endpoint_,
+        .body = body,
+        .headers = {"Content-Type: application/json", "Accept: text/event-stream",
+                    "Authorization: Bearer " + apiKey, "X-Title: Halvenor"},
+        .connectTimeoutSeconds = 15,
+        // An answer streams without a deadline; a service silent for this long is gone.
+        .lowSpeedTimeSeconds = 90,
+        .share = curlShare_->handle,
+    };
     StreamContext context{easy.get(), &callbacks, stop, {}, {}, {}};
-    std::array<char, CURL_ERROR_SIZE> errorBuffer{};
-
-    CURL* handle = easy.get();
-    curl_easy_setopt(handle, CURLOPT_URL, endpoint_.c_str());
-    curl_easy_setopt(handle, CURLOPT_POST, 1L);
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &onCurlWrite);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &context);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &onCurlProgress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &context);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer.data());
-    if (curlShare_->handle)
-        curl_easy_setopt(handle, CURLOPT_SHARE, curlShare_->handle);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 15L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 90L);
-    curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl_easy_setopt(handle, CURLOPT_TCP_NODELAY, 1L);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-
-    const CURLcode result = curl_easy_perform(handle);
+    const CurlReply reply = curlPost(easy.get(), post, stop, [&context](std::string_view bytes) {
+        return readStreamBytes(context, bytes);
+    });
     if (stop.stop_requested())
         return;  // a stopped request reports nothing at all
 
     // After a crossed bound the pending bytes are the offending line itself.
     if (context.failure.empty() && !context.lineBuffer.empty())
         handleSseLine(context, context.lineBuffer);
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
 
     std::string error;
     if (!context.failure.empty()) {
         error = context.failure;  // the reading ended the transfer; libcurl saw a write error
-    } else if (result != CURLE_OK) {
+    } else if (reply.status >= 300 && (reply.result == CURLE_OK || reply.errorBodyCut)) {
         error =
-            fmt::format("Network error: {}",
-                        errorBuffer[0] != '\0' ? errorBuffer.data() : curl_easy_strerror(result));
-    } else if (status >= 300) {
-        error = fmt::format("OpenRouter HTTP {}: {}", status, errorTextFromBody(context.errorBody));
+            fmt::format("OpenRouter HTTP {}: {}", reply.status, errorTextFromBody(reply.errorBody));
+    } else if (reply.result != CURLE_OK) {
+        error = fmt::format("Network error: {}", reply.curlError);
     } else if (!context.streamError.empty()) {
         error = fmt::format("OpenRouter: {}", context.streamError);
     } else {
         // A success that carried no answer (a portal page, an empty body) is not "done".
-        error = unexpectedReplyText(context, status);
+        error = unexpectedReplyText(context, reply.status);
     }
 
-    if (result == CURLE_OK) {
-        // Forget every pointer into this frame (body, headers, context, error buffer) but keep
-        // the open connection for the next request.
-        curl_easy_reset(handle);
+    if (reply.result == CURLE_OK)
         parkIdleEasy(std::move(easy));
-    }
     if (error.empty()) {
         if (callbacks.onDone)
             callbacks.onDone();

@@ -16,8 +16,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "llm/chat_message.h"
 #include "base/curl_handles.h"
+#include "llm/chat_message.h"
+#include "llm/chat_request.h"
 #include "llm/curl_share.h"
 
 namespace morvelin {
@@ -39,8 +40,8 @@ public:
         std::function<void(const std::string&)> onError;
     };
 
-    LlmClient();  // the caller has run curl_global_init
-    ~LlmClient(); // stops and joins every worker before the share handle goes
+    LlmClient();   // the caller has run curl_global_init
+    ~LlmClient();  // stops and joins every worker before the share handle goes
     LlmClient(const LlmClient&) = delete;
     LlmClient& operator=(const LlmClient&) = delete;
 
@@ -52,7 +53,8 @@ public:
 
     // False when there is no API key: then nothing happens at all, and a running request
     // keeps running. Otherwise the running request is asked to stop and a new worker starts.
-    bool streamChat(std::vector<ChatMessage> messages, Callbacks callbacks, std::string modelOverride);
+    bool streamChat(std::vector<ChatMessage> messages, Callbacks callbacks,
+                    std::string modelOverride);
     // Asks the current request to stop and joins workers that have already finished; never waits.
     void cancel();
     // Stops every worker and waits for all of them. Never call it holding a lock the
@@ -67,17 +69,18 @@ public:
                                     const std::string& modelOverride) const;
 
 private:
-    void runRequest(std::stop_token stop, std::string body, std::string apiKey, Callbacks callbacks);
+    void runRequest(std::stop_token stop, std::string body, std::string apiKey,
+                    Callbacks callbacks);
     void workerMain(std::stop_token stop, std::shared_ptr<std::atomic<bool>> done, std::string body,
                     std::string apiKey, Callbacks callbacks);
-    void retireCurrentWorker();   // workerMutex_ held
-    void reapFinishedWorkers();   // workerMutex_ held
+    void retireCurrentWorker();  // workerMutex_ held
+    void reapFinishedWorkers();  // workerMutex_ held
     CurlEasy takeIdleEasy();
     void parkIdleEasy(CurlEasy easy);
 
     mutable std::mutex configMutex_;
     std::string apiKey_;
-    std::string modelId_ = "openai/gpt-4o-mini";
+    std::string modelId_{kDefaultAnswerModel};
     std::string systemPrompt_;
     std::string knowledge_;
     const std::string endpoint_;

@@ -1,8 +1,8 @@
 #include "llm/stream_context.h"
 
 #include <algorithm>
-#include <array>
 #include <cctype>
+#include <utility>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -15,9 +15,9 @@ using nlohmann::json;
 
 namespace {
 
-// Service errors nest a handful of levels; a deeper document is quoted as text rather than
+// Service replies nest a handful of levels; a deeper document is quoted as text rather than
 // turned into a tree (a line of 1 MiB could otherwise nest half a million levels).
-constexpr std::size_t kMaxErrorJsonDepth = 128;
+constexpr std::size_t kMaxJsonDepth = 128;
 // How much of an unterminated line, and of a content type, an error text quotes.
 constexpr std::size_t kQuotedLineBytes = 100;
 constexpr std::size_t kQuotedContentTypeBytes = 100;
@@ -33,144 +33,21 @@ std::string errorObjectText(const json& error) {
                : cappedJsonText(*message, kMaxServiceMessageBytes);
 }
 
-// A reply's JSON document, or a discarded value when the text is not JSON or nests too deep.
-// Invalid UTF-8 (which the parser refuses) is replaced first, so one stray byte does not cost
-// the whole text.
-json parseReply(std::string_view text) {
-    if (jsonNestsDeeperThan(text, kMaxErrorJsonDepth))
-        return json(json::value_t::discarded);
+// The text of an "error" member of any kind.
+std::string errorMemberText(const json& error) {
+    return error.is_object() ? errorObjectText(error)
+                             : cappedJsonText(error, kMaxServiceMessageBytes);
+}
+
+// The JSON document of a text shallow enough to read, or a discarded value. Invalid UTF-8
+// (which the parser refuses) is replaced first, so one stray byte does not cost the whole text.
+json parseShallow(std::string_view text) {
     json document = json::parse(text.begin(), text.end(), nullptr, false, false);
     if (document.is_discarded() && !isValidUtf8(text)) {
         const std::string valid = validUtf8(text);
         document = json::parse(valid, nullptr, false, false);
     }
     return document;
-}
-
-// Finds choices[0].delta.content in one data payload while the JSON library parses it, so
-// a token line costs no document tree. Duplicate members resolve as the document parser
-// does (the last one wins); the rare "error" member is settled by a full parse afterwards.
-class DeltaContentFinder {
-public:
-    bool parsed = false;
-    bool errorSeen = false;
-    bool hasContent = false;
-    std::string content;
-
-    bool null() { return scalar(); }
-    bool boolean(bool) { return scalar(); }
-    bool number_integer(json::number_integer_t) { return scalar(); }
-    bool number_unsigned(json::number_unsigned_t) { return scalar(); }
-    bool number_float(json::number_float_t, const json::string_t&) { return scalar(); }
-    bool binary(json::binary_t&) { return scalar(); }
-    bool string(json::string_t& value) {
-        if (depth_ == 0)
-            return false;  // the payload is not an object
-        if (parent() == Role::Delta && pending_ == Pending::Content) {
-            content.swap(value);  // takes the parser's buffer instead of copying it
-            hasContent = true;
-        }
-        return scalar();
-    }
-    bool start_object(std::size_t) { return open(true); }
-    bool start_array(std::size_t) { return open(false); }
-    bool end_object() { return close(); }
-    bool end_array() { return close(); }
-    bool key(json::string_t& name) {
-        pending_ = Pending::None;
-        switch (parent()) {
-            case Role::Root:
-                if (name == "choices") {
-                    pending_ = Pending::Choices;
-                    hasContent = false;
-                } else if (name == "error") {
-                    errorSeen = true;
-                }
-                break;
-            case Role::FirstChoice:
-                if (name == "delta") {
-                    pending_ = Pending::Delta;
-                    hasContent = false;
-                }
-                break;
-            case Role::Delta:
-                if (name == "content") {
-                    pending_ = Pending::Content;
-                    hasContent = false;
-                }
-                break;
-            default:
-                break;
-        }
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-        return false;
-    }
-
-private:
-    enum class Role { Root, Choices, FirstChoice, Delta, Other };
-    enum class Pending { None, Choices, Delta, Content };
-
-    Role parent() const {
-        const auto index = static_cast<std::size_t>(depth_ - 1);
-        return index < roles_.size() ? roles_[index] : Role::Other;
-    }
-    bool scalar() {
-        if (depth_ == 0)
-            return false;
-        if (parent() == Role::Choices)
-            ++choicesIndex_;
-        pending_ = Pending::None;
-        return true;
-    }
-    bool open(bool isObject) {
-        Role role = Role::Other;
-        if (depth_ == 0) {
-            if (!isObject)
-                return false;
-            role = Role::Root;
-        } else {
-            switch (parent()) {
-                case Role::Root:
-                    if (pending_ == Pending::Choices && !isObject) {
-                        role = Role::Choices;
-                        choicesIndex_ = 0;
-                    }
-                    break;
-                case Role::Choices:
-                    if (choicesIndex_++ == 0 && isObject)
-                        role = Role::FirstChoice;
-                    break;
-                case Role::FirstChoice:
-                    if (pending_ == Pending::Delta && isObject)
-                        role = Role::Delta;
-                    break;
-                default:
-                    break;
-            }
-        }
-        pending_ = Pending::None;
-        if (static_cast<std::size_t>(depth_) < roles_.size())
-            roles_[static_cast<std::size_t>(depth_)] = role;
-        ++depth_;
-        return true;
-    }
-    bool close() {
-        --depth_;
-        pending_ = Pending::None;
-        return true;
-    }
-
-    std::array<Role, 4> roles_{};
-    int depth_ = 0;
-    Pending pending_ = Pending::None;
-    std::size_t choicesIndex_ = 0;
-};
-
-bool parseDataPayload(std::string_view payload, DeltaContentFinder& finder) {
-    return json::sax_parse(payload.begin(), payload.end(), &finder, json::input_format_t::json,
-                           /*strict=*/true, /*ignore_comments=*/false);
 }
 
 // "text/event-stream" with any parameters, in any letter case.
@@ -186,9 +63,16 @@ bool isEventStreamType(std::string_view type) {
         [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
-// Settled at the first body bytes of a status below 300. Only a content type that names
-// something else marks the reply as no answer; one without any is given the benefit of the
-// doubt and read as a stream (its lines still have to carry data).
+long responseStatus(const StreamContext& stream) {
+    long status = 0;
+    if (stream.easy)
+        curl_easy_getinfo(stream.easy, CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
+// Settled at the first body bytes. Only a content type that names something else marks the
+// reply as no answer; one without any is given the benefit of the doubt and read as a stream
+// (its lines still have to carry data).
 void settleReplyKind(StreamContext& stream) {
     const char* type = nullptr;
     if (stream.easy)
@@ -199,44 +83,58 @@ void settleReplyKind(StreamContext& stream) {
                       : ReplyKind::Unexpected;
 }
 
-// Keeps the bytes in errorBody up to its bound; false when some did not fit.
-bool keepErrorBytes(StreamContext& stream, const char* data, std::size_t n) {
-    const std::size_t kept = std::min(kMaxErrorBodyBytes, stream.errorBody.size());
-    const std::size_t room = kMaxErrorBodyBytes - kept;
-    stream.errorBody.append(data, std::min(n, room));
-    return n <= room;
-}
-
 }  // namespace
 
-std::size_t onCurlWrite(char* data, std::size_t size, std::size_t count, void* context) {
-    auto& stream = *static_cast<StreamContext*>(context);
-    const std::size_t n = size * count;
+SseLineEvent parseSseLine(std::string_view line) {
+    constexpr std::string_view kData = "data:";
+    if (!line.starts_with(kData))
+        return {};
+    auto payload = line.substr(kData.size());
+    if (payload.ends_with('\r'))
+        payload.remove_suffix(1);
+    if (payload.starts_with(' '))
+        payload.remove_prefix(1);
+    if (payload == "[DONE]")
+        return {};
+    if (jsonNestsDeeperThan(payload, kMaxJsonDepth))
+        return {SseLineEvent::Kind::Error, cappedText(payload, kMaxServiceMessageBytes)};
+    json document = parseShallow(payload);
+    if (!document.is_object())
+        return {};
+    if (const auto error = document.find("error"); error != document.end())
+        return {SseLineEvent::Kind::Error, errorMemberText(*error)};
+    const auto choices = document.find("choices");
+    if (choices == document.end() || !choices->is_array() || choices->empty())
+        return {};  // a usage chunk has an empty list
+    json& first = choices->front();
+    if (!first.is_object())
+        return {};
+    const auto delta = first.find("delta");
+    if (delta == first.end() || !delta->is_object())
+        return {};
+    const auto content = delta->find("content");
+    if (content == delta->end() || !content->is_string() ||
+        content->get_ref<const std::string&>().empty())
+        return {};
+    return {SseLineEvent::Kind::Token, std::move(content->get_ref<std::string&>())};
+}
+
+bool readStreamBytes(StreamContext& stream, std::string_view bytes) {
     if (stream.stopToken.stop_requested())
-        return 0;
-    // Asked per chunk: the status is known before the first body byte arrives.
-    long status = 0;
-    if (stream.easy)
-        curl_easy_getinfo(stream.easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 300) {
-        if (keepErrorBytes(stream, data, n))
-            return n;
-        stream.failure =
-            fmt::format("OpenRouter HTTP {}: {}", status, errorTextFromBody(stream.errorBody));
-        return 0;
-    }
+        return false;
     if (stream.kind == ReplyKind::Unknown)
         settleReplyKind(stream);
     if (stream.kind == ReplyKind::Unexpected) {
-        if (keepErrorBytes(stream, data, n))
-            return n;
-        stream.failure = unexpectedReplyText(stream, status);
-        return 0;
+        if (appendWithin(stream.errorBody, bytes, kMaxErrorReplyBytes))
+            return true;
+        stream.failure = unexpectedReplyText(stream, responseStatus(stream));
+        return false;
     }
     // Until the first data line the bytes are kept too: a reply that never has one is quoted.
-    const bool startOverflowed = !stream.sawDataLine && !keepErrorBytes(stream, data, n);
+    const bool startOverflowed =
+        !stream.sawDataLine && !appendWithin(stream.errorBody, bytes, kMaxErrorReplyBytes);
 
-    stream.lineBuffer.append(data, n);
+    stream.lineBuffer.append(bytes);
     const std::string_view buffer(stream.lineBuffer);
     std::size_t position = 0;
     for (auto feed = buffer.find('\n', stream.scanned); feed != std::string_view::npos;
@@ -244,7 +142,7 @@ std::size_t onCurlWrite(char* data, std::size_t size, std::size_t count, void* c
         auto line = buffer.substr(position, feed - position);
         if (line.size() > kMaxStreamLineBytes)
             break;  // reported below, unhandled
-        if (!line.empty() && line.back() == '\r')
+        if (line.ends_with('\r'))
             line.remove_suffix(1);
         handleSseLine(stream, line);
         position = feed + 1;
@@ -255,79 +153,39 @@ std::size_t onCurlWrite(char* data, std::size_t size, std::size_t count, void* c
         stream.failure =
             fmt::format("OpenRouter: event-stream line over {} MiB: {}", kMaxStreamLineBytes >> 20,
                         cappedText(stream.lineBuffer, kQuotedLineBytes));
-        return 0;
+        return false;
     }
     if (stream.sawDataLine) {
         if (stream.errorBody.capacity() != 0)
             std::string().swap(stream.errorBody);
     } else if (startOverflowed && !stream.lineBuffer.starts_with("data:")) {
         // A stream that begins with this much and no data line is some other kind of reply.
-        stream.failure = unexpectedReplyText(stream, status);
-        return 0;
+        stream.failure = unexpectedReplyText(stream, responseStatus(stream));
+        return false;
     }
-    return n;
-}
-
-int onCurlProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<StreamContext*>(context)->stopToken.stop_requested() ? 1 : 0;
+    return true;
 }
 
 void handleSseLine(StreamContext& context, std::string_view line) {
-    if (line.size() < 5 || line.front() == ':')
-        return;
-    if (line.substr(0, 5) != "data:")
-        return;
-    context.sawDataLine = true;
-    auto payload = line.substr(5);
-    if (!payload.empty() && payload.front() == ' ')
-        payload.remove_prefix(1);
-    if (payload == "[DONE]")
-        return;
-
-    DeltaContentFinder finder;
-    std::string repaired;  // the payload with invalid UTF-8 replaced, made only when needed
-    if (!parseDataPayload(payload, finder)) {
-        if (isValidUtf8(payload))
-            return;
-        repaired = validUtf8(payload);
-        payload = repaired;
-        finder = DeltaContentFinder{};
-        if (!parseDataPayload(payload, finder))
-            return;
+    if (line.starts_with("data:"))
+        context.sawDataLine = true;
+    SseLineEvent event = parseSseLine(line);
+    if (event.kind == SseLineEvent::Kind::Error) {
+        context.streamError = std::move(event.text);
+    } else if (event.kind == SseLineEvent::Kind::Token && !context.stopToken.stop_requested() &&
+               context.callbacks && context.callbacks->onToken) {
+        context.callbacks->onToken(event.text);
     }
-    if (finder.errorSeen) {
-        const auto document = parseReply(payload);
-        if (document.is_discarded()) {
-            // Too deep for a tree, yet an error all the same: quote it.
-            context.streamError = cappedText(payload, kMaxServiceMessageBytes);
-            return;
-        }
-        if (!document.is_object())
-            return;
-        const auto error = document.find("error");
-        if (error == document.end())
-            return;
-        context.streamError = error->is_object() ? errorObjectText(*error)
-                                                 : cappedJsonText(*error, kMaxServiceMessageBytes);
-        return;
-    }
-    if (!finder.hasContent || finder.content.empty())
-        return;
-    if (context.stopToken.stop_requested())
-        return;
-    if (context.callbacks && context.callbacks->onToken)
-        context.callbacks->onToken(finder.content);
 }
 
 std::string errorTextFromBody(const std::string& body) {
-    const auto document = parseReply(body);
-    if (document.is_object()) {
-        if (const auto error = document.find("error"); error != document.end()) {
-            if (error->is_object())
-                return errorObjectText(*error);
-            if (error->is_string())
-                return cappedText(error->get_ref<const std::string&>(), kMaxServiceMessageBytes);
-        }
+    if (!jsonNestsDeeperThan(body, kMaxJsonDepth)) {
+        const json document = parseShallow(body);
+        const auto error = document.is_object() ? document.find("error") : document.end();
+        if (error != document.end() && error->is_object())
+            return errorObjectText(*error);
+        if (error != document.end() && error->is_string())
+            return cappedText(error->get_ref<const std::string&>(), kMaxServiceMessageBytes);
     }
     return cappedText(body, kMaxServiceMessageBytes);
 }

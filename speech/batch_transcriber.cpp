@@ -7,9 +7,9 @@
 #include <curl/curl.h>
 #include <fmt/format.h>
 
+#include "audio/audio_capture.h"
 #include "base/curl_handles.h"
 #include "base/session_log.h"
-#include "audio/audio_capture.h"
 #include "speech/transcription_request.h"
 
 namespace morvelin {

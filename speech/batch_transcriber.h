@@ -15,6 +15,7 @@
 #include <span>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -26,9 +27,12 @@ namespace morvelin {
 // transcriber do not pull in the capture interface.
 enum class VadEvent : int;
 
+// The transcription model until the settings name another.
+inline constexpr std::string_view kDefaultTranscriptionModel = "deepgram/nova-3";
+
 struct BatchTranscriberConfig {
     std::string apiKey{};
-    std::string model = "deepgram/nova-3";
+    std::string model{kDefaultTranscriptionModel};
     std::string language = "en";  // left out of the request when empty
     bool interimPartials = true;
     std::string label = "stt";  // name in log lines

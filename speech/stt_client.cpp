@@ -1,13 +1,13 @@
 #include "speech/stt_client.h"
 
-#include "speech/stt_client_result.h"
-#include "speech/websocket_client.h"
-
 #include <bit>
-#include <cstdlib>
 #include <cstring>
 
 #include <fmt/format.h>
+
+#include "base/service_hosts.h"
+#include "speech/stt_client_result.h"
+#include "speech/websocket_client.h"
 
 namespace morvelin {
 
@@ -18,16 +18,8 @@ constexpr const char* kCloseStreamMessage = R"({"type":"CloseStream"})";
 
 }  // namespace
 
-std::string sttBaseUrl() {
-    const char* configured = std::getenv("HALVENOR_STT_BASE_URL");
-    std::string base = configured && *configured ? configured : "wss://api.deepgram.com";
-    while (!base.empty() && base.back() == '/')
-        base.pop_back();
-    return base;
-}
-
 std::string defaultSttListenUrl() {
-    return sttBaseUrl() +
+    return sttServiceBaseUrl() +
            "/v1/listen?encoding=linear16&sample_rate=16000&channels=1&model=nova-2&punctuate=true"
            "&smart_format=true&interim_results=true&endpointing=300";
 }

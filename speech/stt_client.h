@@ -18,11 +18,8 @@ namespace morvelin {
 class WebSocketClient;
 struct WebSocketMessage;
 
-// The service's scheme and host: "wss://api.deepgram.com", or HALVENOR_STT_BASE_URL when set
-// (how tests and benchmarks reach a server on 127.0.0.1).
-std::string sttBaseUrl();
-// The listen URL the HUD starts with: the base, then the path and the query the client
-// relies on (16 kHz mono linear16, punctuation, interim results, endpointing).
+// The listen URL the HUD starts with: sttServiceBaseUrl() (base/service_hosts.h), then the path and
+// the query the client relies on (16 kHz mono linear16, punctuation, interim results, endpointing).
 std::string defaultSttListenUrl();
 
 class SttClient {

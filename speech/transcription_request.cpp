@@ -1,16 +1,13 @@
 #include "speech/transcription_request.h"
 
-#include <algorithm>
-#include <array>
-#include <cstdlib>
-#include <memory>
 #include <string_view>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "base/base64.h"
-#include "base/curl_handles.h"
+#include "base/compact_json.h"
+#include "base/curl_post.h"
 #include "base/error_text.h"
 #include "base/service_hosts.h"
 
@@ -27,16 +24,6 @@ constexpr std::size_t kServiceMessageBytes = 300;
 // An answer nests two levels; a deeper document is not turned into a tree.
 constexpr std::size_t kMaxJsonDepth = 128;
 
-// Appends one header, keeping the list intact when libcurl runs out of memory.
-bool appendHeader(CurlSlist& list, const std::string& header) {
-    curl_slist* grown = curl_slist_append(list.get(), header.c_str());
-    if (!grown)
-        return false;
-    list.release();
-    list.reset(grown);
-    return true;
-}
-
 std::string_view trimBlanks(std::string_view text) {
     constexpr std::string_view kBlanks = " \t\r\n";
     const auto first = text.find_first_not_of(kBlanks);
@@ -44,11 +31,6 @@ std::string_view trimBlanks(std::string_view text) {
         return {};
     const auto last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
-}
-
-// Texts from the settings can hold anything; never let a stray byte throw.
-std::string compactJson(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 // The answer's JSON document, or a discarded value when it is not JSON or nests too deep.
@@ -148,81 +130,38 @@ std::string transcribe(CURL* handle, std::stop_token& stop, const BatchTranscrib
                        const std::vector<std::int16_t>& samples, std::string& error) {
     error.clear();
     const std::string body = buildTranscriptionBody(config, samples);
-    const std::string url = chatServiceBaseUrl() + kTranscriptionPath;
-
-    CurlSlist headers;
-    if (!appendHeader(headers, "Content-Type: application/json") ||
-        !appendHeader(headers, fmt::format("Authorization: Bearer {}", config.apiKey)) ||
-        !appendHeader(headers, "X-Title: Halvenor")) {
-        error = "out of memory";
+    const CurlPost post{
+        .url = chatServiceBaseUrl() + kTranscriptionPath,
+        .body = body,
+        .headers = {"Content-Type: application/json",
+                    fmt::format("Authorization: Bearer {}", config.apiKey), "X-Title: Halvenor"},
+        .connectTimeoutSeconds = 10,
+        .timeoutSeconds = 30,
+    };
+    std::string answer;
+    bool answerCut = false;
+    const CurlReply reply = curlPost(handle, post, stop, [&](std::string_view bytes) {
+        if (appendWithin(answer, bytes, kMaxTranscriptionResponseBytes))
+            return true;
+        answerCut = true;
+        return false;
+    });
+    // A stop wins over a bound reached at the same moment: the worker logs the abort and leaves.
+    if (answerCut && !stop.stop_requested()) {
+        error =
+            fmt::format("transcription response over {} MiB", kMaxTranscriptionResponseBytes >> 20);
         return {};
     }
-
-    TranscriptionReply reply{.handle = handle};
-    std::array<char, CURL_ERROR_SIZE> errorBuffer{};
-    // Reset per request, but keep the handle: its connection cache outlives the reset.
-    curl_easy_reset(handle);
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_POST, 1L);
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, curlWriteReply);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, curlAbortOnStop);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stop);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer.data());
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 10L);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT, 30L);
-    curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl_easy_setopt(handle, CURLOPT_TCP_NODELAY, 1L);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-
-    const CURLcode result = curl_easy_perform(handle);
-    // The buffers set above die with this call; the handle must not point at them afterwards.
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    // A stop wins over a bound reached at the same moment: the worker logs the abort and leaves.
-    if (reply.truncated && !stop.stop_requested()) {
-        // An error answer is quoted from its start; a success that large is no transcript.
-        if (status < 300) {
-            error = fmt::format("transcription response over {} MiB",
-                                kMaxTranscriptionResponseBytes >> 20);
-            return {};
-        }
-    } else if (result != CURLE_OK) {
-        error =
-            errorBuffer[0] != '\0' ? std::string(errorBuffer.data()) : curl_easy_strerror(result);
+    // An error reply past its bound is still quoted from its start.
+    if (reply.result != CURLE_OK && !(reply.errorBodyCut && !stop.stop_requested())) {
+        error = reply.curlError;
         return {};
     }
 
     std::string text;
-    error = interpretTranscriptionResponse(status, reply.body, text);
+    error = interpretTranscriptionResponse(reply.status,
+                                           reply.status >= 300 ? reply.errorBody : answer, text);
     return text;
-}
-
-std::size_t curlWriteReply(char* bytes, std::size_t size, std::size_t count, void* data) {
-    auto& reply = *static_cast<TranscriptionReply*>(data);
-    const std::size_t total = size * count;
-    long status = 0;
-    if (reply.handle)
-        curl_easy_getinfo(reply.handle, CURLINFO_RESPONSE_CODE, &status);
-    const std::size_t limit =
-        status >= 300 ? kMaxTranscriptionErrorBytes : kMaxTranscriptionResponseBytes;
-    const std::size_t room = limit - std::min(limit, reply.body.size());
-    reply.body.append(bytes, std::min(total, room));
-    if (total <= room)
-        return total;
-    reply.truncated = true;
-    return 0;  // libcurl ends the transfer with a write error
-}
-
-int curlAbortOnStop(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<std::stop_token*>(data)->stop_requested() ? 1 : 0;
 }
 
 }  // namespace morvelin

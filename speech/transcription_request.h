@@ -26,8 +26,8 @@ std::string buildTranscriptionBody(const BatchTranscriberConfig& config,
 
 // Bounds on what one answer may make a worker hold. A transcript of 28 s of speech is well
 // under a kilobyte and its JSON answer not much more; past these the answer is not a transcript.
+// An error reply is kept up to kMaxErrorReplyBytes (base/curl_post.h).
 inline constexpr std::size_t kMaxTranscriptionResponseBytes = std::size_t{1} << 20;
-inline constexpr std::size_t kMaxTranscriptionErrorBytes = std::size_t{64} << 10;
 inline constexpr std::size_t kMaxTranscriptBytes = std::size_t{16} << 10;
 
 // The error text of a failed answer: "unexpected transcription response" for a success
@@ -41,19 +41,5 @@ std::string interpretTranscriptionResponse(long status, const std::string& respo
 std::vector<std::uint8_t> makeWav(const std::vector<std::int16_t>& samples);
 // The lowest byteCount bytes of value, lowest first (value taken as 32 bits).
 void appendLittleEndian(std::vector<std::uint8_t>& out, std::uint64_t value, int byteCount);
-
-// The answer of one transfer as it arrives. The body is kept up to its bound, which depends on
-// the status: kMaxTranscriptionErrorBytes from 300 up, else kMaxTranscriptionResponseBytes.
-struct TranscriptionReply {
-    CURL* handle = nullptr;  // asked for the status
-    std::string body{};
-    bool truncated = false;  // the bound was reached and the transfer ended there
-};
-
-// libcurl callbacks: append to the TranscriptionReply in `data` (ending the transfer at its
-// bound); abort once the std::stop_token in `data` has been asked to stop.
-std::size_t curlWriteReply(char* bytes, std::size_t size, std::size_t count, void* data);
-int curlAbortOnStop(void* data, curl_off_t downloadTotal, curl_off_t downloadNow,
-                    curl_off_t uploadTotal, curl_off_t uploadNow);
 
 }  // namespace morvelin

@@ -14,7 +14,6 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
@@ -24,20 +23,21 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
 
+#include <curl/curl.h>
 #include <fmt/format.h>
+
+#include "base/curl_handles.h"
 
 namespace morvelin {
 
 namespace net = boost::asio;
 namespace ssl = boost::asio::ssl;
 namespace beast = boost::beast;
-namespace http = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = boost::asio::ip::tcp;
 using namespace std::chrono_literals;
@@ -60,61 +60,46 @@ struct ParsedUrl {
     std::string hostHeader;  // host[:port], port only when not the scheme's default
 };
 
-std::optional<ParsedUrl> parseUrl(const std::string& url) {
+// One part of a parsed URL, or nullopt when the URL has none.
+std::optional<std::string> urlPart(CURLU* url, CURLUPart part) {
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK)
+        return std::nullopt;
+    const CurlText owned(text);
+    return std::string(text);
+}
+
+// ws:// or wss:// with a host, and neither user nor password; libcurl's URL parser decides
+// what is well formed, so this client reads a URL exactly as the HTTPS clients do.
+std::optional<ParsedUrl> parseUrl(const std::string& text) {
+    const CurlUrl url(curl_url());
+    // libcurl is not built with WebSocket transfers here, so it has to be told to take the
+    // scheme at all.
+    if (!url ||
+        curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return std::nullopt;
+    const auto scheme = urlPart(url.get(), CURLUPART_SCHEME);  // lower case
+    auto host = urlPart(url.get(), CURLUPART_HOST);            // an IPv6 address in brackets
+    if (!scheme || (*scheme != "ws" && *scheme != "wss") || !host || host->empty() ||
+        urlPart(url.get(), CURLUPART_USER) || urlPart(url.get(), CURLUPART_PASSWORD))
+        return std::nullopt;
     ParsedUrl parsed;
-    const auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string::npos)
-        return std::nullopt;
-    std::string scheme = url.substr(0, schemeEnd);
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (scheme == "wss")
-        parsed.tls = true;
-    else if (scheme != "ws")
-        return std::nullopt;
-    const auto authorityStart = schemeEnd + 3;
-    const auto authorityEnd = url.find_first_of("/?#", authorityStart);
-    const std::string authority = url.substr(authorityStart, authorityEnd - authorityStart);
-    std::string portText;
-    if (!authority.empty() && authority.front() == '[') {
-        const auto close = authority.find(']');
-        if (close == std::string::npos)
-            return std::nullopt;
-        parsed.host = authority.substr(1, close - 1);
-        if (close + 1 < authority.size()) {
-            if (authority[close + 1] != ':')
-                return std::nullopt;
-            portText = authority.substr(close + 2);
-        }
-    } else {
-        const auto colon = authority.rfind(':');
-        parsed.host = authority.substr(0, colon);
-        if (colon != std::string::npos)
-            portText = authority.substr(colon + 1);
-    }
-    if (parsed.host.empty() || parsed.host.find('@') != std::string::npos)
-        return std::nullopt;
+    parsed.tls = *scheme == "wss";
     const std::string defaultPort = parsed.tls ? "443" : "80";
-    if (portText.empty()) {
-        parsed.port = defaultPort;
-    } else {
-        if (portText.size() > 5 ||
-            !std::all_of(portText.begin(), portText.end(),
-                         [](unsigned char c) { return std::isdigit(c) != 0; }) ||
-            std::stoi(portText) < 1 || std::stoi(portText) > 65535)
-            return std::nullopt;
-        parsed.port = portText;
-    }
-    std::string target =
-        authorityEnd == std::string::npos ? std::string() : url.substr(authorityEnd);
-    target = target.substr(0, target.find('#'));
-    if (target.empty() || target.front() != '/')
-        target.insert(0, "/");
-    parsed.target = target;
-    const bool ipv6 = parsed.host.find(':') != std::string::npos;
-    parsed.hostHeader = ipv6 ? "[" + parsed.host + "]" : parsed.host;
+    parsed.port = urlPart(url.get(), CURLUPART_PORT).value_or(defaultPort);
+    if (parsed.port == "0")
+        return std::nullopt;
+    parsed.hostHeader = *host;
     if (parsed.port != defaultPort)
         parsed.hostHeader += ":" + parsed.port;
+    if (host->size() > 2 && host->front() == '[' && host->back() == ']')
+        *host = host->substr(1, host->size() - 2);
+    parsed.host = std::move(*host);
+    parsed.target = urlPart(url.get(), CURLUPART_PATH).value_or("/");
+    if (parsed.target.empty() || parsed.target.front() != '/')
+        parsed.target.insert(0, "/");
+    if (const auto query = urlPart(url.get(), CURLUPART_QUERY))
+        parsed.target += "?" + *query;
     return parsed;
 }
 
@@ -130,7 +115,8 @@ struct Outgoing {
     std::uint16_t code = 0;
 };
 
-struct Settings {
+// What the setters collected, copied into a run when it starts.
+struct ClientOptions {
     std::string url;
     WebSocketHeaders headers;
     int pingSeconds = 0;
@@ -140,17 +126,8 @@ struct Settings {
     WebSocketMessageCallback callback;
 };
 
-class Connection;
-
-// What a connection reports to its owner, on the I/O thread.
-class ConnectionOwner {
-public:
-    virtual ~ConnectionOwner() = default;
-    virtual void connectionOpened(Connection* connection) = 0;
-    virtual void connectionMessage(Connection* connection, WebSocketMessage message) = 0;
-    virtual void connectionEnded(Connection* connection, WebSocketMessage event) = 0;
-};
-
+// One connection attempt, over plain TCP or over TLS (ConnectionOf below, one instance per
+// stream type); the runner holds whichever the URL asked for.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     virtual ~Connection() = default;
@@ -163,11 +140,174 @@ protected:
     bool open_ = false;
 };
 
+// Everything one run of the client needs, used only on its I/O thread once that runs.
+class Runner {
+public:
+    Runner(ClientOptions options, std::atomic<bool>& open)
+        : options_(std::move(options)), url_(parseUrl(options_.url)), open_(open) {
+        beast::error_code ec;
+        tls_.set_default_verify_paths(ec);
+        for (const auto& file : options_.caFiles) {
+            tls_.load_verify_file(file, ec);
+            if (ec)
+                setupError_ = fmt::format("loading CA file {} failed: {}", file, ec.message());
+        }
+    }
+
+    void run() {
+        net::post(io_, [this] { connect(); });
+        io_.run();
+    }
+
+    template <typename Function>
+    void post(Function function) {
+        net::post(io_, std::move(function));
+    }
+
+    void send(Outgoing item) {
+        if (connection_ && connection_->isOpen())
+            connection_->enqueue(std::move(item));
+    }
+
+    void shutdown(std::uint16_t code, std::string reason) {
+        stopping_ = true;
+        closeCode_ = code;
+        closeReason_ = std::move(reason);
+        retryTimer_.cancel();
+        resolver_.cancel();
+        if (!connection_)
+            return finish();
+        if (connection_->isOpen()) {
+            connection_->enqueue(Outgoing{Outgoing::Kind::Close, closeReason_, code});
+            stopTimer_.expires_after(kCloseTimeout);
+            stopTimer_.async_wait([this](beast::error_code ec) {
+                if (!ec && connection_)
+                    connection_->abort();
+            });
+        } else {
+            connection_->abort();
+        }
+    }
+
+    // What a connection reports, on the I/O thread. A connection that is no longer the
+    // current one (a stop or a retry replaced it) is not listened to.
+    void connectionOpened(Connection* connection) {
+        if (connection != connection_.get())
+            return;
+        failures_ = 0;
+        open_ = true;
+        deliver(WebSocketMessage{WebSocketMessageType::Open, {}, false, 0, 0, {}});
+    }
+
+    void connectionMessage(Connection* connection, WebSocketMessage message) {
+        // Results that arrive while a stop waits for the close still count: the service
+        // flushes its last words after the end-of-stream message.
+        if (connection == connection_.get())
+            deliver(message);
+    }
+
+    void connectionEnded(Connection* connection, WebSocketMessage event) {
+        if (connection != connection_.get())
+            return;
+        const bool wasOpen = open_.exchange(false);
+        connection_.reset();
+        if (stopping_) {
+            if (wasOpen) {
+                // The close that the stop asked for, whatever the peer answered.
+                event.type = WebSocketMessageType::Close;
+                event.closeCode = closeCode_;
+                event.reason = closeReason_;
+                deliver(event);
+            }
+            return finish();
+        }
+        deliver(event);
+        retryLater();
+    }
+
+private:
+    void connect() {
+        if (stopping_)
+            return;
+        if (!url_ || !setupError_.empty()) {
+            deliverError(url_ ? setupError_ : fmt::format("invalid URL: {}", options_.url));
+            return retryLater();
+        }
+        resolver_.async_resolve(
+            url_->host, url_->port,
+            [this](beast::error_code ec, tcp::resolver::results_type results) {
+                if (stopping_)
+                    return finish();
+                if (ec) {
+                    deliverError(fmt::format("resolving {} failed: {}", url_->host, ec.message()));
+                    return retryLater();
+                }
+                open(results);
+            });
+    }
+
+    // Defined below the connection class it makes.
+    void open(const tcp::resolver::results_type& results);
+
+    void retryLater() {
+        if (stopping_ || !options_.reconnect)
+            return finish();
+        const auto wait = std::min<std::chrono::milliseconds>(
+            kFirstRetryWait * (1 << std::min(failures_, 16)),
+            std::chrono::milliseconds(std::max(options_.maxWaitMs, 0)));
+        ++failures_;
+        retryTimer_.expires_after(wait);
+        retryTimer_.async_wait([this](beast::error_code ec) {
+            if (!ec)
+                connect();
+        });
+    }
+
+    std::chrono::seconds pingInterval() const {
+        return std::chrono::seconds(std::max(options_.pingSeconds, 0));
+    }
+
+    void deliverError(std::string reason) {
+        WebSocketMessage event;
+        event.type = WebSocketMessageType::Error;
+        event.reason = std::move(reason);
+        deliver(event);
+    }
+
+    void deliver(const WebSocketMessage& message) {
+        if (options_.callback)
+            options_.callback(message);
+    }
+
+    // Lets the I/O thread run out of work once the last operation has completed.
+    void finish() {
+        stopTimer_.cancel();
+        retryTimer_.cancel();
+        work_.reset();
+    }
+
+    const ClientOptions options_;
+    const std::optional<ParsedUrl> url_;
+    std::atomic<bool>& open_;
+    std::string setupError_;
+    ssl::context tls_{ssl::context::tls_client};
+    net::io_context io_;
+    net::executor_work_guard<net::io_context::executor_type> work_ = net::make_work_guard(io_);
+    tcp::resolver resolver_{io_};
+    net::steady_timer retryTimer_{io_};
+    net::steady_timer stopTimer_{io_};
+    std::shared_ptr<Connection> connection_;
+    int failures_ = 0;
+    bool stopping_ = false;
+    std::uint16_t closeCode_ = 1000;
+    std::string closeReason_;
+};
+
 template <class NextLayer>
 class ConnectionOf final : public Connection {
 public:
     template <class... Args>
-    ConnectionOf(ConnectionOwner& owner, const ParsedUrl& url, const WebSocketHeaders& headers,
+    ConnectionOf(Runner& owner, const ParsedUrl& url, const WebSocketHeaders& headers,
                  std::chrono::seconds pingInterval, Args&&... args)
         : owner_(owner),
           url_(url),
@@ -366,7 +506,7 @@ private:
         }
     }
 
-    ConnectionOwner& owner_;
+    Runner& owner_;
     const ParsedUrl& url_;
     const WebSocketHeaders& headers_;
     const std::chrono::seconds pingInterval_;
@@ -379,178 +519,20 @@ private:
     bool ended_ = false;
 };
 
-// Everything one run of the client needs, used only on its I/O thread once that runs.
-class Runner final : public ConnectionOwner {
-public:
-    Runner(Settings settings, std::atomic<bool>& open)
-        : settings_(std::move(settings)), url_(parseUrl(settings_.url)), open_(open) {
-        beast::error_code ec;
-        tls_.set_default_verify_paths(ec);
-        for (const auto& file : settings_.caFiles) {
-            tls_.load_verify_file(file, ec);
-            if (ec)
-                setupError_ = fmt::format("loading CA file {} failed: {}", file, ec.message());
-        }
-    }
-
-    void run() {
-        net::post(io_, [this] { connect(); });
-        io_.run();
-    }
-
-    template <typename Function>
-    void post(Function function) {
-        net::post(io_, std::move(function));
-    }
-
-    void send(Outgoing item) {
-        if (connection_ && connection_->isOpen())
-            connection_->enqueue(std::move(item));
-    }
-
-    void shutdown(std::uint16_t code, std::string reason) {
-        stopping_ = true;
-        closeCode_ = code;
-        closeReason_ = std::move(reason);
-        retryTimer_.cancel();
-        resolver_.cancel();
-        if (!connection_)
-            return finish();
-        if (connection_->isOpen()) {
-            connection_->enqueue(Outgoing{Outgoing::Kind::Close, closeReason_, code});
-            stopTimer_.expires_after(kCloseTimeout);
-            stopTimer_.async_wait([this](beast::error_code ec) {
-                if (!ec && connection_)
-                    connection_->abort();
-            });
-        } else {
-            connection_->abort();
-        }
-    }
-
-private:
-    void connect() {
-        if (stopping_)
-            return;
-        if (!url_ || !setupError_.empty()) {
-            deliverError(url_ ? setupError_ : fmt::format("invalid URL: {}", settings_.url));
-            return retryLater();
-        }
-        resolver_.async_resolve(
-            url_->host, url_->port,
-            [this](beast::error_code ec, tcp::resolver::results_type results) {
-                if (stopping_)
-                    return finish();
-                if (ec) {
-                    deliverError(fmt::format("resolving {} failed: {}", url_->host, ec.message()));
-                    return retryLater();
-                }
-                open(results);
-            });
-    }
-
-    void open(const tcp::resolver::results_type& results) {
-        if (url_->tls)
-            connection_ = std::make_shared<ConnectionOf<beast::ssl_stream<beast::tcp_stream>>>(
-                *this, *url_, settings_.headers, pingInterval(), io_, tls_);
-        else
-            connection_ = std::make_shared<ConnectionOf<beast::tcp_stream>>(
-                *this, *url_, settings_.headers, pingInterval(), io_);
-        connection_->start(results);
-    }
-
-    void retryLater() {
-        if (stopping_ || !settings_.reconnect)
-            return finish();
-        const auto wait = std::min<std::chrono::milliseconds>(
-            kFirstRetryWait * (1 << std::min(failures_, 16)),
-            std::chrono::milliseconds(std::max(settings_.maxWaitMs, 0)));
-        ++failures_;
-        retryTimer_.expires_after(wait);
-        retryTimer_.async_wait([this](beast::error_code ec) {
-            if (!ec)
-                connect();
-        });
-    }
-
-    std::chrono::seconds pingInterval() const {
-        return std::chrono::seconds(std::max(settings_.pingSeconds, 0));
-    }
-
-    void connectionOpened(Connection* connection) override {
-        if (connection != connection_.get())
-            return;
-        failures_ = 0;
-        open_ = true;
-        deliver(WebSocketMessage{WebSocketMessageType::Open, {}, false, 0, 0, {}});
-    }
-
-    void connectionMessage(Connection* connection, WebSocketMessage message) override {
-        // Results that arrive while a stop waits for the close still count: the service
-        // flushes its last words after the end-of-stream message.
-        if (connection == connection_.get())
-            deliver(message);
-    }
-
-    void connectionEnded(Connection* connection, WebSocketMessage event) override {
-        if (connection != connection_.get())
-            return;
-        const bool wasOpen = open_.exchange(false);
-        connection_.reset();
-        if (stopping_) {
-            if (wasOpen) {
-                // The close that the stop asked for, whatever the peer answered.
-                event.type = WebSocketMessageType::Close;
-                event.closeCode = closeCode_;
-                event.reason = closeReason_;
-                deliver(event);
-            }
-            return finish();
-        }
-        deliver(event);
-        retryLater();
-    }
-
-    void deliverError(std::string reason) {
-        WebSocketMessage event;
-        event.type = WebSocketMessageType::Error;
-        event.reason = std::move(reason);
-        deliver(event);
-    }
-
-    void deliver(const WebSocketMessage& message) {
-        if (settings_.callback)
-            settings_.callback(message);
-    }
-
-    // Lets the I/O thread run out of work once the last operation has completed.
-    void finish() {
-        stopTimer_.cancel();
-        retryTimer_.cancel();
-        work_.reset();
-    }
-
-    const Settings settings_;
-    const std::optional<ParsedUrl> url_;
-    std::atomic<bool>& open_;
-    std::string setupError_;
-    ssl::context tls_{ssl::context::tls_client};
-    net::io_context io_;
-    net::executor_work_guard<net::io_context::executor_type> work_ = net::make_work_guard(io_);
-    tcp::resolver resolver_{io_};
-    net::steady_timer retryTimer_{io_};
-    net::steady_timer stopTimer_{io_};
-    std::shared_ptr<Connection> connection_;
-    int failures_ = 0;
-    bool stopping_ = false;
-    std::uint16_t closeCode_ = 1000;
-    std::string closeReason_;
-};
+void Runner::open(const tcp::resolver::results_type& results) {
+    if (url_->tls)
+        connection_ = std::make_shared<ConnectionOf<beast::ssl_stream<beast::tcp_stream>>>(
+            *this, *url_, options_.headers, pingInterval(), io_, tls_);
+    else
+        connection_ = std::make_shared<ConnectionOf<beast::tcp_stream>>(
+            *this, *url_, options_.headers, pingInterval(), io_);
+    connection_->start(results);
+}
 
 }  // namespace
 
 struct WebSocketClient::Impl {
-    Settings settings;
+    ClientOptions options;
     std::atomic<bool> open{false};
     std::mutex runnerMutex;  // guards runner against sends racing a stop
     std::unique_ptr<Runner> runner;
@@ -574,37 +556,37 @@ WebSocketClient::~WebSocketClient() {
 }
 
 void WebSocketClient::setUrl(const std::string& url) {
-    impl_->settings.url = url;
+    impl_->options.url = url;
 }
 
 void WebSocketClient::setExtraHeaders(WebSocketHeaders headers) {
-    impl_->settings.headers = std::move(headers);
+    impl_->options.headers = std::move(headers);
 }
 
 void WebSocketClient::setPingInterval(int seconds) {
-    impl_->settings.pingSeconds = seconds;
+    impl_->options.pingSeconds = seconds;
 }
 
 void WebSocketClient::enableAutomaticReconnection() {
-    impl_->settings.reconnect = true;
+    impl_->options.reconnect = true;
 }
 
 void WebSocketClient::setMaxWaitBetweenReconnectionRetries(int milliseconds) {
-    impl_->settings.maxWaitMs = milliseconds;
+    impl_->options.maxWaitMs = milliseconds;
 }
 
 void WebSocketClient::addTrustedCaFile(const std::string& path) {
-    impl_->settings.caFiles.push_back(path);
+    impl_->options.caFiles.push_back(path);
 }
 
 void WebSocketClient::setOnMessageCallback(WebSocketMessageCallback callback) {
-    impl_->settings.callback = std::move(callback);
+    impl_->options.callback = std::move(callback);
 }
 
 void WebSocketClient::start() {
     stop();
     std::lock_guard lock(impl_->runnerMutex);
-    impl_->runner = std::make_unique<Runner>(impl_->settings, impl_->open);
+    impl_->runner = std::make_unique<Runner>(impl_->options, impl_->open);
     impl_->thread = std::jthread([runner = impl_->runner.get()] { runner->run(); });
 }
 

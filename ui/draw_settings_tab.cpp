@@ -240,8 +240,8 @@ void ImGuiUI::drawDiagnostics() {
 
         const bool capturing = capture && capture->capturing[i].load();
         const bool speaking = capture && capture->speaking[i].load();
-        const float levelDb = capture ? capture->levelDb[i].load() : -140.0f;
-        const float floorDb = capture ? capture->floorDb[i].load() : -140.0f;
+        const float levelDb = capture ? capture->levelDb[i].load() : kSilenceFloorDb;
+        const float floorDb = capture ? capture->floorDb[i].load() : kSilenceFloorDb;
         const auto dbFraction = [](float db) {
             return std::clamp((db + 80.0f) / 80.0f, 0.0f, 1.0f);
         };
@@ -259,11 +259,11 @@ void ImGuiUI::drawDiagnostics() {
                                             ImGui::GetColorU32(palette::error()), 2.0f);
 
         const std::uint32_t utterances = capture ? capture->utteranceCount[i].load() : 0;
-        colouredText(
-            palette::muted(),
-            fmt::format("level {:.0f} dB  floor {:.0f} dB  {}  utterances {}  STT: {}",
-                        capturing ? levelDb : -140.0f, floorDb, speaking ? "SPEAKING" : "quiet",
-                        utterances, sttTexts[i].empty() ? std::string("-") : sttTexts[i]));
+        colouredText(palette::muted(),
+                     fmt::format("level {:.0f} dB  floor {:.0f} dB  {}  utterances {}  STT: {}",
+                                 capturing ? levelDb : kSilenceFloorDb, floorDb,
+                                 speaking ? "SPEAKING" : "quiet", utterances,
+                                 sttTexts[i].empty() ? std::string("-") : sttTexts[i]));
     }
 
     const std::filesystem::path& logPath = Logger::instance().path();

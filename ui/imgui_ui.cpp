@@ -48,9 +48,9 @@ ImGuiUI::ImGuiUI(Services services_, float uiScale) : services(services_) {
     customAnswerModel = "openai/gpt-4o";
 
     // 4: model choices.
-    answerModelIndex = 1;
-    screenshotModelIndex = modelIndexFromId("google/gemini-3.1-pro-preview");
-    customScreenshotModel = "google/gemini-3.1-pro-preview";
+    answerModelIndex = modelIndexFromId(std::string(kDefaultAnswerModel));
+    screenshotModelIndex = modelIndexFromId(std::string(kDefaultScreenshotModel));
+    customScreenshotModel = kDefaultScreenshotModel;
 
     // 5: saved settings.
     settingsPath = settingsFilePath();

@@ -245,7 +245,7 @@ private:
     std::string openRouterKey;
     std::string deepgramKey;
     std::int32_t sttEngine = 0;
-    std::string sttModel = "deepgram/nova-3";
+    std::string sttModel{kDefaultTranscriptionModel};
     std::string sttLanguage = "en";
     std::string sttUrl;
     std::string listenProblem;
@@ -276,8 +276,8 @@ private:
     std::int32_t silenceMs = 800;
     bool hideWhileCapturing = true;
     std::int32_t screenshotMaxWidth = 1920;
-    float interactiveOpacity = 0.97f;
-    float clickThroughOpacity = 0.55f;
+    float interactiveOpacity = kDefaultInteractiveOpacity;
+    float clickThroughOpacity = kDefaultClickThroughOpacity;
     std::array<bool, 4> hotkeyRegistered{};
     std::string statusText;
 

@@ -7,26 +7,35 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "llm/chat_request.h"
+#include "speech/batch_transcriber.h"
+
 namespace morvelin {
+
+// Defaults of the HUD's own choices; the answer and transcription models come from their clients.
+inline constexpr std::string_view kDefaultScreenshotModel = "google/gemini-3.1-pro-preview";
+inline constexpr float kDefaultInteractiveOpacity = 0.97f;
+inline constexpr float kDefaultClickThroughOpacity = 0.55f;
 
 struct Settings {
     std::string resume;
     std::string jobDescription;
     std::string projectReadme;
-    std::string model = "openai/gpt-4o-mini";
-    std::string screenshotModel = "google/gemini-3.1-pro-preview";
+    std::string model{kDefaultAnswerModel};
+    std::string screenshotModel{kDefaultScreenshotModel};
     std::int32_t sttEngine = 0;  // 0 per-utterance transcription, 1 streaming
-    std::string sttModel = "deepgram/nova-3";
+    std::string sttModel{kDefaultTranscriptionModel};
     std::string sttLanguage = "en";
     bool handsFree = true;
     std::int32_t micAnswerMode = 0;  // 0 only while the interviewer is silent, 1 always, 2 never
     std::int32_t silenceMs = 800;
     std::int32_t screenshotMaxWidth = 1920;
-    float interactiveOpacity = 0.97f;
-    float clickThroughOpacity = 0.55f;
+    float interactiveOpacity = kDefaultInteractiveOpacity;
+    float clickThroughOpacity = kDefaultClickThroughOpacity;
     bool showTranscript = false;
     bool autoHeight = true;
 

@@ -20,38 +20,13 @@
 
 #include "base/app_paths.h"
 #include "base/error_text.h"
+#include "base/unique_fd.h"
 #include "ui/settings.h"
 
 namespace morvelin {
 namespace {
 
 namespace fs = std::filesystem;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and reports whether the close (which can surface a deferred write error)
-    // succeeded.
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    int fd_;
-};
 
 fs::path withSuffix(const fs::path& path, std::string_view suffix) {
     fs::path result = path;
@@ -73,7 +48,7 @@ bool writeAll(int fd, std::string_view data) {
 }
 
 void syncFolder(const fs::path& folder) {
-    FileDescriptor dir(
+    const UniqueFd dir(
         ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir)
         ::fsync(dir.get());
@@ -192,11 +167,12 @@ std::string saveSettingsFile(const fs::path& path, const Settings& settings) {
 
     const fs::path tmp = withSuffix(path, ".tmp");
     // 0600: the file holds the user's resume and notes.
-    FileDescriptor file(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    UniqueFd file(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!file)
         return "cannot write " + tmp.string();
     const bool written = writeAll(file.get(), text) && ::fsync(file.get()) == 0;
-    if (!file.close() || !written)
+    // Closed here, not by the owner: a close can surface a deferred write error.
+    if (::close(file.release()) != 0 || !written)
         return "write failed (disk full?) for " + tmp.string();
 
     if (::rename(tmp.c_str(), path.c_str()) != 0) {

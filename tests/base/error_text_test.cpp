@@ -1,7 +1,7 @@
 #include "base/error_text.h"
 
-#include <cerrno>
 #include <gtest/gtest.h>
+#include <cerrno>
 
 #include "base/base64.h"
 
@@ -50,14 +50,15 @@ TEST(Base64, UsesTheStandardAlphabetForEveryValue) {
     const std::uint8_t high[] = {0xFB, 0xFF, 0xBF, 0x00, 0x10, 0x83};
     EXPECT_EQ(base64Encode(high, sizeof high), "+/+/ABCD");
     std::vector<std::uint8_t> all(256);
-    for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<std::uint8_t>(i);
     const auto text = base64Encode(all);
     EXPECT_EQ(text.size(), 344u);
     EXPECT_EQ(text.substr(0, 8), "AAECAwQF");
     EXPECT_EQ(text.substr(336), "/P3+/w==");
-    EXPECT_EQ(text.find_first_not_of(
-                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
-              std::string::npos);
+    EXPECT_EQ(
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+        std::string::npos);
 }
 
 }  // namespace

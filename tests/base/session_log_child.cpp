@@ -1,7 +1,7 @@
 // A stand-in for the program's start: logs one line through the process-wide logger and
 // reports where it went, so tests can see the logger as a fresh process sees it.
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 #include "base/session_log.h"
 

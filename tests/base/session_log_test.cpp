@@ -21,7 +21,8 @@ using halvenor::test::TempDir;
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
     return out;
 }
 
@@ -34,7 +35,8 @@ TEST(SessionLog, WritesTimestampedLinesAndFlushesEachOne) {
     logger.write("audio 0 capturing from \"speakers\"");
     // Flushed per line: readable before the logger goes away.
     const auto text = readFile(logger.path());
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\[ {4}0\.\d{3}\] audio 0 capturing from "speakers"\n)")))
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(R"(\[ {4}0\.\d{3}\] audio 0 capturing from "speakers"\n)")))
         << text;
 }
 
@@ -101,7 +103,8 @@ TEST(SessionLog, ConcurrentWritersProduceWholeLines) {
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&logger, t] {
                 const std::string payload(40 + t, static_cast<char>('a' + t));
-                for (int i = 0; i < kLines; ++i) logger.write(payload);
+                for (int i = 0; i < kLines; ++i)
+                    logger.write(payload);
             });
         }
     }

@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               line.kind == morvelin::MarkdownLineKind::Heading ||
                               line.kind == morvelin::MarkdownLineKind::BoldLine ||
                               line.kind == morvelin::MarkdownLineKind::Plain;
-        if (stripped && (line.text.find('`') != std::string::npos ||
-                         line.text.find('\n') != std::string::npos))
+        if (stripped &&
+            (line.text.find('`') != std::string::npos || line.text.find('\n') != std::string::npos))
             std::abort();
     }
     return 0;

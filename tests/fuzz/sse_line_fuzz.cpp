@@ -1,5 +1,5 @@
 // libFuzzer entry for the answer client's event-stream reading: any bytes a service, proxy or
-// gateway sends are cut into lines and handled, and any error body is turned into a text,
+// gateway sends are cut into lines and parsed, and any error body is turned into a text,
 // without crashing, throwing or hanging.
 #include <cstddef>
 #include <cstdint>
@@ -10,16 +10,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    morvelin::LlmClient::Callbacks callbacks;
-    std::size_t tokens = 0;
-    callbacks.onToken = [&tokens](std::string_view token) { tokens += token.size(); };
-    morvelin::StreamContext context;
-    context.callbacks = &callbacks;
     std::size_t start = 0;
     while (start <= input.size()) {
         const std::size_t end = input.find('\n', start);
         const std::size_t stop = end == std::string_view::npos ? input.size() : end;
-        morvelin::handleSseLine(context, input.substr(start, stop - start));
+        const auto event = morvelin::parseSseLine(input.substr(start, stop - start));
+        if (event.kind == morvelin::SseLineEvent::Kind::Token && event.text.empty())
+            __builtin_trap();  // a token is never empty
         if (end == std::string_view::npos)
             break;
         start = end + 1;

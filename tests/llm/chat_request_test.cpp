@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/compact_json.h"
 #include "llm/llm_client.h"
 #include "tests/support/temp_dir.h"
 
@@ -25,7 +26,7 @@ TEST(ChatRequest, TextConversationIsCompactWithMembersInByteOrder) {
         {"assistant", "**I build things.**", {}},
         {"user", "Zürich \"quoted\"\nnext", {}},
     };
-    const auto body = serializeRequestBody(chatRequestBody(kSystemPrompt, "", "m/one", conversation, ""));
+    const auto body = compactJson(chatRequestBody(kSystemPrompt, "", "m/one", conversation, ""));
     EXPECT_EQ(body, R"({"messages":[{"content":)" + kPromptJson +
                         R"(,"role":"system"},{"content":"Tell me about you","role":"user"},)"
                         R"({"content":"**I build things.**","role":"assistant"},)"
@@ -34,32 +35,38 @@ TEST(ChatRequest, TextConversationIsCompactWithMembersInByteOrder) {
 }
 
 TEST(ChatRequest, EmptyConversationSendsOnlyTheSystemMessageAndOverrideWins) {
-    const auto body = serializeRequestBody(chatRequestBody("S", "", "base", {}, "vision/model"));
-    EXPECT_EQ(body, R"({"messages":[{"content":"S","role":"system"}],"model":"vision/model","stream":true})");
+    const auto body = compactJson(chatRequestBody("S", "", "base", {}, "vision/model"));
+    EXPECT_EQ(
+        body,
+        R"({"messages":[{"content":"S","role":"system"}],"model":"vision/model","stream":true})");
 }
 
 TEST(ChatRequest, ImageMessageWithEmptyContentKeepsItsTextPart) {
     const std::vector<ChatMessage> conversation = {{"user", "", {"QUJD", "REVG"}}};
-    const auto body = serializeRequestBody(chatRequestBody("S", "", "m", conversation, ""));
-    EXPECT_EQ(body, R"({"messages":[{"content":"S","role":"system"},{"content":[{"text":"","type":"text"},)"
-                    R"({"image_url":{"url":"data:image/png;base64,QUJD"},"type":"image_url"},)"
-                    R"({"image_url":{"url":"data:image/png;base64,REVG"},"type":"image_url"}],"role":"user"}],)"
-                    R"("model":"m","stream":true})");
+    const auto body = compactJson(chatRequestBody("S", "", "m", conversation, ""));
+    EXPECT_EQ(
+        body,
+        R"({"messages":[{"content":"S","role":"system"},{"content":[{"text":"","type":"text"},)"
+        R"({"image_url":{"url":"data:image/png;base64,QUJD"},"type":"image_url"},)"
+        R"({"image_url":{"url":"data:image/png;base64,REVG"},"type":"image_url"}],"role":"user"}],)"
+        R"("model":"m","stream":true})");
 }
 
 TEST(ChatRequest, KnowledgeFollowsThePromptUnderItsHeading) {
-    const auto body = serializeRequestBody(chatRequestBody("Prompt", "Worked at Acme.", "m", {}, ""));
-    EXPECT_EQ(body, R"({"messages":[{"content":"Prompt\n\n# Candidate knowledge base\nWorked at Acme.",)"
-                    R"("role":"system"}],"model":"m","stream":true})");
+    const auto body = compactJson(chatRequestBody("Prompt", "Worked at Acme.", "m", {}, ""));
+    EXPECT_EQ(body,
+              R"({"messages":[{"content":"Prompt\n\n# Candidate knowledge base\nWorked at Acme.",)"
+              R"("role":"system"}],"model":"m","stream":true})");
 }
 
 TEST(ChatRequest, InvalidUtf8IsSentAsReplacementCharacter) {
     // "caf\xC3" is "café" cut inside its last character.
     const std::vector<ChatMessage> conversation = {{"user", "caf\xC3", {}}, {"u\xFF", "ok", {}}};
-    const auto body = serializeRequestBody(chatRequestBody("S", "", "m", conversation, ""));
-    EXPECT_EQ(body, "{\"messages\":[{\"content\":\"S\",\"role\":\"system\"},"
-                    "{\"content\":\"caf\xEF\xBF\xBD\",\"role\":\"user\"},"
-                    "{\"content\":\"ok\",\"role\":\"u\xEF\xBF\xBD\"}],\"model\":\"m\",\"stream\":true}");
+    const auto body = compactJson(chatRequestBody("S", "", "m", conversation, ""));
+    EXPECT_EQ(body,
+              "{\"messages\":[{\"content\":\"S\",\"role\":\"system\"},"
+              "{\"content\":\"caf\xEF\xBF\xBD\",\"role\":\"user\"},"
+              "{\"content\":\"ok\",\"role\":\"u\xEF\xBF\xBD\"}],\"model\":\"m\",\"stream\":true}");
 }
 
 TEST(ChatRequest, ClientBuildsWithItsCurrentSettings) {
@@ -70,7 +77,8 @@ TEST(ChatRequest, ClientBuildsWithItsCurrentSettings) {
     client.setKnowledge(knowledge);
     const auto body = client.buildRequestBody({{"user", "Q", {}}}, "");
     EXPECT_EQ(body["model"], "x/y");
-    EXPECT_EQ(body["messages"][0]["content"], std::string(kSystemPrompt) + std::string(kKnowledgeHeading) + "Facts.");
+    EXPECT_EQ(body["messages"][0]["content"],
+              std::string(kSystemPrompt) + std::string(kKnowledgeHeading) + "Facts.");
     EXPECT_EQ(client.buildRequestBody({}, "o")["model"], "o");
 }
 

@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include "base/compact_json.h"
 #include "llm/chat_request.h"
 #include "tests/support/local_http_server.h"
 #include "tests/support/process.h"
@@ -50,10 +51,12 @@ struct Recorder {
     std::vector<std::string> errors;
 
     LlmClient::Callbacks callbacks() {
-        return {[this](std::string_view token) { record([&] {
-                    tokens.emplace_back(token);
-                    tokenTimes.push_back(Clock::now());
-                }); },
+        return {[this](std::string_view token) {
+                    record([&] {
+                        tokens.emplace_back(token);
+                        tokenTimes.push_back(Clock::now());
+                    });
+                },
                 [this] { record([&] { ++done; }); },
                 [this](const std::string& error) { record([&] { errors.push_back(error); }); }};
     }
@@ -85,7 +88,8 @@ struct Recorder {
 
 // A client pointed at a local server with a key set.
 struct ClientFor {
-    explicit ClientFor(const LocalHttpServer& server) : env("HALVENOR_CHAT_BASE_URL", server.baseUrl().c_str()) {
+    explicit ClientFor(const LocalHttpServer& server)
+        : env("HALVENOR_CHAT_BASE_URL", server.baseUrl().c_str()) {
         client = std::make_unique<LlmClient>();
         client->setApiKey("test-key");
     }
@@ -100,8 +104,10 @@ halvenor::test::HttpHandler slowStream(int count, std::chrono::milliseconds inte
     return [=](const HttpRequest&, HttpResponseWriter& writer) {
         writer.writeHead(200, {{"Content-Type", "text/event-stream"}});
         for (int i = 0; i < count; ++i) {
-            if (!writer.write(sse("t" + std::to_string(i)))) return;
-            if (!writer.pause(interval) || writer.clientGone()) return;
+            if (!writer.write(sse("t" + std::to_string(i))))
+                return;
+            if (!writer.pause(interval) || writer.clientGone())
+                return;
         }
         writer.write("data: [DONE]\n\n");
         writer.finish();
@@ -129,20 +135,23 @@ TEST(LlmClient, TokensArriveWhileTheServerIsStillSending) {
     EXPECT_EQ(request.header("accept"), "text/event-stream");
     EXPECT_EQ(request.header("authorization"), "Bearer test-key");
     EXPECT_EQ(request.header("x-title"), "Halvenor");
-    EXPECT_EQ(request.body, serializeRequestBody(fixture.client->buildRequestBody(kQuestion, "")));
+    EXPECT_EQ(request.body, compactJson(fixture.client->buildRequestBody(kQuestion, "")));
 }
 
 TEST(LlmClient, ReadsEveryShapeOfTheEventStream) {
     const std::string split = sse("split");
     LocalHttpServer server(LocalHttpServer::scripted({
-        .pieces = {{0ms, ": OPENROUTER PROCESSING\n\n"},
-                   {0ms, split.substr(0, 17)},
-                   {20ms, split.substr(17)},
-                   {0ms, "event: message\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"crlf\"}}]}\r\n\r\n"},
-                   {0ms, "data:{\"choices\":[{\"delta\":{\"content\":\"tight\"}}]}\n"},  // no blank line after
-                   {0ms, "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\n\n"},
-                   {0ms, "data: [DONE]\n\n"},
-                   {0ms, "data: {\"choices\":[{\"delta\":{\"content\":\"last\"}}]}"}},  // no line feed
+        .pieces =
+            {{0ms, ": OPENROUTER PROCESSING\n\n"},
+             {0ms, split.substr(0, 17)},
+             {20ms, split.substr(17)},
+             {0ms,
+              "event: message\r\ndata: {\"choices\":[{\"delta\":{\"content\":\"crlf\"}}]}\r\n\r\n"},
+             {0ms,
+              "data:{\"choices\":[{\"delta\":{\"content\":\"tight\"}}]}\n"},  // no blank line after
+             {0ms, "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\n\n"},
+             {0ms, "data: [DONE]\n\n"},
+             {0ms, "data: {\"choices\":[{\"delta\":{\"content\":\"last\"}}]}"}},  // no line feed
     }));
     Recorder recorder;
     ClientFor fixture(server);
@@ -155,7 +164,8 @@ TEST(LlmClient, ReadsEveryShapeOfTheEventStream) {
 TEST(LlmClient, StreamErrorIsReportedAfterTheTokensThatFollowIt) {
     LocalHttpServer server(LocalHttpServer::scripted({
         .pieces = {{0ms, sse("before")},
-                   {0ms, "data: {\"error\":{\"message\":\"Upstream overloaded\",\"code\":502}}\n\n"},
+                   {0ms,
+                    "data: {\"error\":{\"message\":\"Upstream overloaded\",\"code\":502}}\n\n"},
                    {10ms, sse("after")}},
     }));
     Recorder recorder;
@@ -181,23 +191,29 @@ std::string errorFor(ScriptedResponse response) {
 }
 
 TEST(LlmClient, ErrorResponsesBecomeOneErrorText) {
-    EXPECT_EQ(errorFor({.status = 401,
-                        .headers = {{"Content-Type", "application/json"}},
-                        .pieces = {{0ms, R"({"error":{"message":"No auth credentials found","code":401}})"}}}),
-              "OpenRouter HTTP 401: No auth credentials found");
+    EXPECT_EQ(
+        errorFor(
+            {.status = 401,
+             .headers = {{"Content-Type", "application/json"}},
+             .pieces = {{0ms, R"({"error":{"message":"No auth credentials found","code":401}})"}}}),
+        "OpenRouter HTTP 401: No auth credentials found");
 
     const std::string html = "<html><body>Bad gateway</body></html>" + std::string(264, ' ');
     ASSERT_EQ(html.size(), 301u);
-    EXPECT_EQ(errorFor({.status = 502, .pieces = {{0ms, html.substr(0, 100)}, {5ms, html.substr(100)}}}),
-              "OpenRouter HTTP 502: " + html.substr(0, 300) + "...");
+    EXPECT_EQ(
+        errorFor({.status = 502, .pieces = {{0ms, html.substr(0, 100)}, {5ms, html.substr(100)}}}),
+        "OpenRouter HTTP 502: " + html.substr(0, 300) + "...");
 
     // Redirects are not followed: a 3xx is an error like any other.
-    EXPECT_EQ(errorFor({.status = 302, .headers = {{"Location", "/elsewhere"}}, .pieces = {{0ms, "moved"}},
+    EXPECT_EQ(errorFor({.status = 302,
+                        .headers = {{"Location", "/elsewhere"}},
+                        .pieces = {{0ms, "moved"}},
                         .chunked = false}),
               "OpenRouter HTTP 302: moved");
 
     // Data lines in an error body are not parsed.
-    EXPECT_EQ(errorFor({.status = 500, .pieces = {{0ms, sse("x")}}}), "OpenRouter HTTP 500: " + sse("x"));
+    EXPECT_EQ(errorFor({.status = 500, .pieces = {{0ms, sse("x")}}}),
+              "OpenRouter HTTP 500: " + sse("x"));
 }
 
 TEST(LlmClient, BrokenTransferKeepsItsTokensAndEndsWithANetworkError) {
@@ -271,7 +287,12 @@ TEST(LlmClient, NewRequestSupersedesTheRunningOneWithoutWaiting) {
     EXPECT_EQ(second.tokens, (std::vector<std::string>{"t0", "t1", "t2", "t3"}));
     EXPECT_EQ(second.done, 1);
     // The first request is parked, then joined by a later cancel once it has wound down.
-    EXPECT_TRUE(waitUntil([&] { client.cancel(); return client.workerCount() == 0; }, 3s));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            client.cancel();
+            return client.workerCount() == 0;
+        },
+        3s));
     EXPECT_EQ(first.tokensNow(), firstTokens);
     EXPECT_EQ(first.finalCalls(), 0);
     EXPECT_EQ(server.acceptedConnections(), 2);  // the aborted connection could not be reused
@@ -291,7 +312,12 @@ TEST(LlmClient, CancelMidStreamReportsNothing) {
     client.cancel();
     EXPECT_LT(Clock::now() - before, 200ms);  // never waits for the stopped worker
     const auto tokens = recorder.tokensNow();
-    EXPECT_TRUE(waitUntil([&] { client.cancel(); return client.workerCount() == 0; }, 3s));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            client.cancel();
+            return client.workerCount() == 0;
+        },
+        3s));
     EXPECT_EQ(recorder.tokensNow(), tokens);
     EXPECT_EQ(recorder.finalCalls(), 0);
 }
@@ -309,15 +335,20 @@ TEST(LlmClient, StopAllReturnsOnlyWhenEveryParkedWorkerHasEnded) {
     int finals = 0;
     const auto probe = std::make_shared<int>(0);  // each worker holds a copy until it ends
     for (int i = 0; i < 3; ++i) {
-        LlmClient::Callbacks callbacks{
-            [&, probe](std::string_view) {
-                std::unique_lock lock(gateMutex);
-                ++inside;
-                gateChanged.notify_all();
-                gateChanged.wait(lock, [&] { return gateOpen; });
-            },
-            [&] { std::lock_guard lock(gateMutex); ++finals; },
-            [&](const std::string&) { std::lock_guard lock(gateMutex); ++finals; }};
+        LlmClient::Callbacks callbacks{[&, probe](std::string_view) {
+                                           std::unique_lock lock(gateMutex);
+                                           ++inside;
+                                           gateChanged.notify_all();
+                                           gateChanged.wait(lock, [&] { return gateOpen; });
+                                       },
+                                       [&] {
+                                           std::lock_guard lock(gateMutex);
+                                           ++finals;
+                                       },
+                                       [&](const std::string&) {
+                                           std::lock_guard lock(gateMutex);
+                                           ++finals;
+                                       }};
         ASSERT_TRUE(client.streamChat(kQuestion, std::move(callbacks), ""));
         std::unique_lock lock(gateMutex);
         ASSERT_TRUE(gateChanged.wait_for(lock, 5s, [&] { return inside == i + 1; }));
@@ -388,7 +419,8 @@ TEST(LlmClient, FollowUpAfterAFinishedAnswerReusesTheConnection) {
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[2].connectionIndex, 1);
     // An error answer keeps the connection too.
-    LocalHttpServer failing(LocalHttpServer::scripted({.status = 429, .pieces = {{0ms, R"({"error":"slow down"})"}}}));
+    LocalHttpServer failing(
+        LocalHttpServer::scripted({.status = 429, .pieces = {{0ms, R"({"error":"slow down"})"}}}));
     ClientFor second(failing);
     for (int i = 0; i < 2; ++i) {
         Recorder recorder;
@@ -400,7 +432,6 @@ TEST(LlmClient, FollowUpAfterAFinishedAnswerReusesTheConnection) {
     EXPECT_EQ(failing.acceptedConnections(), 1);
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // Replies from broken servers, proxies and portals: each ends with one error text, within a
 // bounded amount of memory, and never takes the process down.
@@ -409,13 +440,16 @@ std::size_t statusKilobytes(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.starts_with(field)) return std::stoul(line.substr(std::strlen(field)));
+        if (line.starts_with(field))
+            return std::stoul(line.substr(std::strlen(field)));
     }
     return 0;
 }
 
 // Sets the peak resident size back to the current one, so each case is measured on its own.
-void resetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void resetPeakResident() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 std::string nested(std::size_t depth, std::string_view inside = "") {
     return std::string(depth, '[') + std::string(inside) + std::string(depth, ']');
@@ -428,9 +462,11 @@ halvenor::test::HttpHandler endless(int status, std::string contentType, std::st
                                     std::string piece) {
     return [=](const HttpRequest&, HttpResponseWriter& writer) {
         writer.writeHead(status, {{"Content-Type", contentType}});
-        if (!writer.write(head)) return;
+        if (!writer.write(head))
+            return;
         for (std::size_t sent = 0; sent < (std::size_t{256} << 20); sent += piece.size()) {
-            if (!writer.write(piece)) return;
+            if (!writer.write(piece))
+                return;
         }
         writer.finish();
     };
@@ -463,19 +499,24 @@ TEST(LlmClient, HostileRepliesEndInOneBoundedErrorText) {
          "OpenRouter HTTP 400: " + cut(deepError)},
         {"error event nesting 100,000 levels mid-stream",
          once(200, stream, sse("before") + "data: " + deepMessage + "\n\n" + sse("after")),
-         "OpenRouter: " + cut(deepMessage), {"before", "after"}},
+         "OpenRouter: " + cut(deepMessage),
+         {"before", "after"}},
         {"endless error body", endless(400, "text/plain", "", block),
          "OpenRouter HTTP 400: " + cut(block)},
-        {"endless error message", endless(400, "application/json", R"({"error":{"message":")", block),
+        {"endless error message",
+         endless(400, "application/json", R"({"error":{"message":")", block),
          "OpenRouter HTTP 400: " + cut(R"({"error":{"message":")" + block)},
         {"long error message",
          once(400, "application/json", R"({"error":{"message":")" + longMessage + R"("}})"),
          "OpenRouter HTTP 400: " + cut(longMessage)},
         {"long error message in an event",
-         once(200, stream, R"(data: {"error":{"message":")" + std::string(500'000, 'm') + "\"}}\n\n"),
+         once(200, stream,
+              R"(data: {"error":{"message":")" + std::string(500'000, 'm') + "\"}}\n\n"),
          "OpenRouter: " + cut(longMessage)},
-        {"endless line after a token", endless(200, stream, sse("ok"), block),
-         "OpenRouter: event-stream line over 1 MiB: " + block.substr(0, 100) + "...", {"ok"}},
+        {"endless line after a token",
+         endless(200, stream, sse("ok"), block),
+         "OpenRouter: event-stream line over 1 MiB: " + block.substr(0, 100) + "...",
+         {"ok"}},
         {"endless body without a line feed", endless(200, stream, "", block),
          "OpenRouter HTTP 200: unexpected reply (no data lines): " + cut(block)},
         {"sign-in page", once(200, "text/html; charset=utf-8", portal),
@@ -487,12 +528,15 @@ TEST(LlmClient, HostileRepliesEndInOneBoundedErrorText) {
          "OpenRouter HTTP 200: unexpected reply (application/json): Key limit exceeded"},
         {"stream of comments only", once(200, stream, ": OPENROUTER PROCESSING\n\n"),
          "OpenRouter HTTP 200: unexpected reply (no data lines): : OPENROUTER PROCESSING\n\n"},
-        {"empty stream", once(200, stream, ""), "OpenRouter HTTP 200: unexpected reply (empty body)"},
+        {"empty stream", once(200, stream, ""),
+         "OpenRouter HTTP 200: unexpected reply (empty body)"},
         {"invalid UTF-8 in an error event",
          once(200, stream, sse("a") + "data: {\"error\":{\"message\":\"bad \xC3( byte\"}}\n\n"),
-         "OpenRouter: bad \xEF\xBF\xBD( byte", {"a"}},
+         "OpenRouter: bad \xEF\xBF\xBD( byte",
+         {"a"}},
         {"invalid UTF-8 in a token",
-         once(200, stream, "data: {\"choices\":[{\"delta\":{\"content\":\"caf\xC3\"}}]}\n\n"), "",
+         once(200, stream, "data: {\"choices\":[{\"delta\":{\"content\":\"caf\xC3\"}}]}\n\n"),
+         "",
          {"caf\xEF\xBF\xBD"}},
     };
     // Far above the client's own bounds (1 MiB line, 64 KiB body) and the servers' buffers, far

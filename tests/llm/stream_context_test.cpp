@@ -14,7 +14,9 @@ struct Stream {
     std::stop_source stop;
     StreamContext context{nullptr, &callbacks, stop.get_token(), {}, {}, {}};
 
-    std::size_t feed(std::string chunk) { return onCurlWrite(chunk.data(), 1, chunk.size(), &context); }
+    std::size_t feed(std::string_view chunk) {
+        return readStreamBytes(context, chunk) ? chunk.size() : 0;
+    }
 };
 
 std::string tokenLine(std::string_view content) {
@@ -22,13 +24,56 @@ std::string tokenLine(std::string_view content) {
            nlohmann::json(std::string(content)).dump() + R"(},"finish_reason":null}]})";
 }
 
+// The pure line parser, on the lines real streams carry.
+TEST(SseLineParser, TokensErrorsAndEverythingElse) {
+    using Kind = SseLineEvent::Kind;
+    struct Case {
+        std::string line;
+        Kind kind;
+        std::string text{};
+    };
+    const std::vector<Case> cases = {
+        {tokenLine("Hello"), Kind::Token, "Hello"},
+        {R"(data:{"choices":[{"delta":{"content":"tight"}}]})", Kind::Token, "tight"},
+        {tokenLine("crlf") + "\r", Kind::Token, "crlf"},
+        {"data: [DONE]", Kind::Nothing},
+        {"data: [DONE]\r", Kind::Nothing},
+        {"data:[DONE]", Kind::Nothing},
+        {": OPENROUTER PROCESSING", Kind::Nothing},
+        {"", Kind::Nothing},
+        {R"(data: {"id":"gen-1","choices":[],"usage":{"prompt_tokens":9,"completion_tokens":2}})",
+         Kind::Nothing},
+        {R"(data: {"choices":[{"delta":{"role":"assistant","content":""}}]})", Kind::Nothing},
+        {R"(data: {"error":{"message":"Provider returned error","code":502}})", Kind::Error,
+         "Provider returned error"},
+        {R"(data: {"error":{"code":429}})", Kind::Error, R"({"code":429})"},
+        {R"(data: {"error":"plain"})", Kind::Error, R"("plain")"},
+        {"data: {\"error\":{\"message\":\"" + std::string(400, 'e') + "\"}}", Kind::Error,
+         std::string(300, 'e') + "..."},
+        {"data: {\"choices\":[{\"delta\":{\"content\":\"caf\xC3\"}}]}", Kind::Token,
+         "caf\xEF\xBF\xBD"},
+        // Too deep to be turned into a tree: quoted, never parsed.
+        {"data: {\"error\":" + std::string(400, '[') + std::string(400, ']') + "}", Kind::Error,
+         "{\"error\":" + std::string(291, '[') + "..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 80));
+        const SseLineEvent event = parseSseLine(c.line);
+        EXPECT_EQ(event.kind, c.kind);
+        EXPECT_EQ(event.text, c.text);
+    }
+}
+
 TEST(SseLines, DataLinesYieldTheirFirstChoiceContent) {
     Stream s;
     handleSseLine(s.context, tokenLine("Hello"));
     handleSseLine(s.context, R"(data:{"choices":[{"delta":{"content":" world"}}]})");  // no blank
     handleSseLine(s.context, R"(data:  {"choices":[{"delta":{"content":"!"}}]})");     // two blanks
-    handleSseLine(s.context, R"(data: {"choices":[{"delta":{"content":"a"}},{"delta":{"content":"b"}}]})");
-    handleSseLine(s.context, R"(data: {"choices":[{"delta":{"content":"x"}}],"choices":[{"delta":{"content":"last"}}]})");
+    handleSseLine(s.context,
+                  R"(data: {"choices":[{"delta":{"content":"a"}},{"delta":{"content":"b"}}]})");
+    handleSseLine(
+        s.context,
+        R"(data: {"choices":[{"delta":{"content":"x"}}],"choices":[{"delta":{"content":"last"}}]})");
     EXPECT_EQ(s.tokens, (std::vector<std::string>{"Hello", " world", "!", "a", "last"}));
     EXPECT_TRUE(s.context.streamError.empty());
 }
@@ -36,16 +81,31 @@ TEST(SseLines, DataLinesYieldTheirFirstChoiceContent) {
 TEST(SseLines, EverythingElseIsIgnored) {
     Stream s;
     for (const char* line : {
-             "", ":", ": keep-alive", "data", "data:", "data: [DONE]", "DATA: {\"choices\":[]}",
-             "event: message", "id: 4", "retry: 10", "data: not json", "data: [1,2]", "data: \"text\"",
-             R"(data: {"choices":[]})", R"(data: {"choices":{}})", R"(data: {"choices":[{"delta":{}}]})",
+             "",
+             ":",
+             ": keep-alive",
+             "data",
+             "data:",
+             "data: [DONE]",
+             "DATA: {\"choices\":[]}",
+             "event: message",
+             "id: 4",
+             "retry: 10",
+             "data: not json",
+             "data: [1,2]",
+             "data: \"text\"",
+             R"(data: {"choices":[]})",
+             R"(data: {"choices":{}})",
+             R"(data: {"choices":[{"delta":{}}]})",
              R"(data: {"choices":[{"delta":{"role":"assistant"}}]})",
              R"(data: {"choices":[{"delta":{"content":null}}]})",
              R"(data: {"choices":[{"delta":{"content":5}}]})",
              R"(data: {"choices":[{"delta":{"content":""}}]})",
-             R"(data: {"choices":[{"delta":"text"}]})", R"(data: {"choices":["x",{"delta":{"content":"b"}}]})",
+             R"(data: {"choices":[{"delta":"text"}]})",
+             R"(data: {"choices":["x",{"delta":{"content":"b"}}]})",
              R"(data: {"choices":[{"finish_reason":"stop","delta":{}}]})",
-             R"(data: {"delta":{"content":"top"}})", R"(data: {"choices":[{"delta":{"content":"x"}}]} tail)",
+             R"(data: {"delta":{"content":"top"}})",
+             R"(data: {"choices":[{"delta":{"content":"x"}}]} tail)",
              R"(data: {"a":{"choices":[{"delta":{"content":"deep"}}]}})",
              R"(data: {"choices":[{"delta":{"content":"x"}}],"choices":5})",
          }) {
@@ -75,11 +135,13 @@ TEST(SseLines, StreamErrorsAreRememberedAndTokensStillFlow) {
 
 TEST(SseLines, InvalidUtf8KeepsTheValidParts) {
     Stream s;
-    handleSseLine(s.context, "data: {\"choices\":[{\"delta\":{\"content\":\"bad\xFF ok \xE2\x82\"}}]}");
+    handleSseLine(s.context,
+                  "data: {\"choices\":[{\"delta\":{\"content\":\"bad\xFF ok \xE2\x82\"}}]}");
     handleSseLine(s.context, "data: {\"error\":{\"message\":\"\xC0\xAFup\xF4\x90\x80\x80\"}}");
     EXPECT_EQ(s.tokens, std::vector<std::string>{"bad\xEF\xBF\xBD ok \xEF\xBF\xBD"});
     // Overlong and out-of-range sequences lose every byte, one replacement each.
-    EXPECT_EQ(s.context.streamError, "\xEF\xBF\xBD\xEF\xBF\xBDup\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(s.context.streamError,
+              "\xEF\xBF\xBD\xEF\xBF\xBDup\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(SseLines, WriteCallbackCutsLinesAcrossChunks) {
@@ -109,7 +171,7 @@ TEST(SseLines, ALineFedByteByByteCostsLinearTime) {
     const std::string line = tokenLine(std::string(900'000, 'a')) + "\n";
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < line.size(); ++i) {
-        ASSERT_EQ(onCurlWrite(const_cast<char*>(line.data() + i), 1, 1, &s.context), 1u);
+        ASSERT_EQ(s.feed(std::string_view(line).substr(i, 1)), 1u);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     ASSERT_EQ(s.tokens.size(), 1u);
@@ -121,19 +183,19 @@ TEST(SseLines, ALineOverTheBoundEndsTheTransfer) {
     EXPECT_EQ(s.feed(tokenLine("ok") + "\n"), tokenLine("ok").size() + 1);
     std::string chunk(16 << 10, 'z');
     std::size_t fed = 0;
-    while (s.feed(chunk) == chunk.size()) fed += chunk.size();
+    while (s.feed(chunk) == chunk.size())
+        fed += chunk.size();
     EXPECT_GT(fed, kMaxStreamLineBytes - chunk.size());
     EXPECT_LE(fed, kMaxStreamLineBytes);
-    EXPECT_EQ(s.context.failure, "OpenRouter: event-stream line over 1 MiB: " + std::string(100, 'z') + "...");
+    EXPECT_EQ(s.context.failure,
+              "OpenRouter: event-stream line over 1 MiB: " + std::string(100, 'z') + "...");
     EXPECT_EQ(s.tokens, std::vector<std::string>{"ok"});
 }
 
 TEST(SseLines, StopSilencesTheStreamAndAbortsTheTransfer) {
     Stream s;
     s.feed(tokenLine("one") + "\n");
-    EXPECT_EQ(onCurlProgress(&s.context, 0, 0, 0, 0), 0);
     s.stop.request_stop();
-    EXPECT_EQ(onCurlProgress(&s.context, 0, 0, 0, 0), 1);
     EXPECT_EQ(s.feed(tokenLine("two") + "\n"), 0u);
     handleSseLine(s.context, tokenLine("three"));
     EXPECT_EQ(s.tokens, std::vector<std::string>{"one"});
@@ -163,11 +225,14 @@ TEST(ErrorText, CutOnACharacterBoundaryAndBuiltWithoutRecursion) {
     const std::string fits = std::string(100, '[') + "1" + std::string(100, ']');
     EXPECT_EQ(errorTextFromBody(R"({"error":{"message":)" + fits + "}}"), fits);
     std::string wide = "[1";
-    while (wide.size() < 400) wide += ",12345";
+    while (wide.size() < 400)
+        wide += ",12345";
     wide += "]";
-    EXPECT_EQ(errorTextFromBody(R"({"error":{"message":)" + wide + "}}"), wide.substr(0, 300) + "...");
+    EXPECT_EQ(errorTextFromBody(R"({"error":{"message":)" + wide + "}}"),
+              wide.substr(0, 300) + "...");
     // Too deep for a tree: the body is quoted.
-    const std::string deep = R"({"error":{"message":)" + std::string(5000, '[') + std::string(5000, ']') + "}}";
+    const std::string deep =
+        R"({"error":{"message":)" + std::string(5000, '[') + std::string(5000, ']') + "}}";
     EXPECT_EQ(errorTextFromBody(deep), deep.substr(0, 300) + "...");
     // Invalid UTF-8 in a body that is not JSON keeps the rest.
     EXPECT_EQ(errorTextFromBody("Bad \xFFgateway"), "Bad \xEF\xBF\xBDgateway");

@@ -46,14 +46,17 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return connected_; }
-    void send(std::string_view bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size())); }
+    void send(std::string_view bytes) {
+        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+    }
     void closeWrite() { ::shutdown(fd_, SHUT_WR); }
 
     // Reads until everything received contains the needle; false on timeout or end of stream.
     bool readUntil(std::string_view needle, std::chrono::milliseconds timeout = 3s) {
         const auto deadline = Clock::now() + timeout;
         while (received_.find(needle) == std::string::npos) {
-            if (!readSome(deadline)) return false;
+            if (!readSome(deadline))
+                return false;
         }
         return true;
     }
@@ -61,7 +64,8 @@ public:
     bool readToEnd(std::chrono::milliseconds timeout = 3s) {
         const auto deadline = Clock::now() + timeout;
         while (!eof_)
-            if (!readSome(deadline) && !eof_) return false;
+            if (!readSome(deadline) && !eof_)
+                return false;
         return true;
     }
     const std::string& received() const { return received_; }
@@ -69,10 +73,13 @@ public:
 
 private:
     bool readSome(Clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
         pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
         char data[4096];
         const ssize_t n = ::recv(fd_, data, sizeof data, 0);
         if (n <= 0) {
@@ -90,11 +97,13 @@ private:
 };
 
 std::string getRequest(std::string_view target, std::string_view extra = "") {
-    return "GET " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + std::string(extra) + "\r\n";
+    return "GET " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + std::string(extra) +
+           "\r\n";
 }
 
 // Parses one complete response with Beast; the body comes back de-chunked.
-boost::beast::http::response<boost::beast::http::string_body> parseResponse(const std::string& raw) {
+boost::beast::http::response<boost::beast::http::string_body> parseResponse(
+    const std::string& raw) {
     boost::beast::http::response_parser<boost::beast::http::string_body> parser;
     parser.eager(true);
     boost::system::error_code ec;
@@ -169,9 +178,10 @@ TEST(LocalHttpServer, RecordsPostBodiesAndLowerCasedHeaders) {
     LocalHttpServer server(LocalHttpServer::scripted({.pieces = {{0ms, "{}"}}}));
     const std::string body = R"({"model":"m","stream":true})";
     RawClient client(server.port());
-    client.send("POST /api/v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Title: Halvenor\r\n"
-                "Content-Type: application/json\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body);
+    client.send(
+        "POST /api/v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Title: Halvenor\r\n"
+        "Content-Type: application/json\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body);
     ASSERT_TRUE(server.waitForRequests(1, 2s));
     const auto request = server.requests().at(0);
     EXPECT_EQ(request.method, "POST");
@@ -207,7 +217,8 @@ TEST(LocalHttpServer, DropEndsTheConnectionMidResponse) {
     EXPECT_EQ(client.received().find("0\r\n\r\n"), std::string::npos);
 
     // A scripted response with closeAfter ends complete, then closes.
-    LocalHttpServer closing(LocalHttpServer::scripted({.pieces = {{0ms, "all"}}, .closeAfter = true}));
+    LocalHttpServer closing(
+        LocalHttpServer::scripted({.pieces = {{0ms, "all"}}, .closeAfter = true}));
     RawClient second(closing.port());
     second.send(getRequest("/"));
     ASSERT_TRUE(second.readToEnd());
@@ -234,7 +245,8 @@ TEST(LocalHttpServer, DestructionEndsIdleConnectionsAndLongPausesPromptly) {
     const auto start = Clock::now();
     {
         LocalHttpServer server(LocalHttpServer::scripted({.pieces = {{0ms, "a"}, {30s, "b"}}}));
-        idle = std::make_unique<RawClient>(server.port());  // connected, never sends: its thread blocks reading
+        idle = std::make_unique<RawClient>(
+            server.port());  // connected, never sends: its thread blocks reading
         RawClient waiting(server.port());
         waiting.send(getRequest("/"));
         ASSERT_TRUE(waiting.readUntil("a"));

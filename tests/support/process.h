@@ -3,21 +3,21 @@
 // (xdotool, pactl, paplay). Every child is stopped by its PID, never by name, and is killed
 // when the thread that started it ends: start children from the test's main thread.
 
+#include <sys/types.h>
 #include <chrono>
 #include <ctime>
 #include <map>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace halvenor::test {
 
 struct SpawnOptions {
     std::map<std::string, std::string> env;  // added to (or replacing in) the current environment
-    bool captureStdout = false;               // read it with Subprocess::readStdout
-    bool quiet = false;                       // send stdout and stderr to /dev/null
-    std::vector<int> inheritFds;              // descriptors kept open in the child
+    bool captureStdout = false;              // read it with Subprocess::readStdout
+    bool quiet = false;                      // send stdout and stderr to /dev/null
+    std::vector<int> inheritFds;             // descriptors kept open in the child
 };
 
 class Subprocess {
@@ -49,8 +49,8 @@ private:
 };
 
 struct CommandResult {
-    int exitCode = -1;  // -1 when it timed out
-    std::string output; // stdout
+    int exitCode = -1;   // -1 when it timed out
+    std::string output;  // stdout
 };
 
 // Runs a command to its end and returns its exit code and stdout.
@@ -63,9 +63,13 @@ template <typename Predicate>
 bool waitUntil(Predicate&& predicate, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-        if (predicate()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        struct timespec ts{0, 5'000'000};
+        if (predicate())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        struct timespec ts {
+            0, 5'000'000
+        };
         nanosleep(&ts, nullptr);
     }
 }

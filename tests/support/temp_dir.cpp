@@ -10,7 +10,8 @@ namespace halvenor::test {
 
 TempDir::TempDir(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed for " + pattern);
     path_ = pattern;
 }
 
@@ -47,7 +48,8 @@ std::string readFile(const std::filesystem::path& path) {
 void writeFile(const std::filesystem::path& path, const std::string& contents) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << contents;
-    if (!out) throw std::runtime_error("cannot write " + path.string());
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
 }
 
 }  // namespace halvenor::test

@@ -1,9 +1,9 @@
 #include "tests/support/xvfb_server.h"
 
-#include <stdexcept>
-#include <string>
 #include <poll.h>
 #include <unistd.h>
+#include <stdexcept>
+#include <string>
 
 #include <X11/Xlib.h>
 
@@ -11,7 +11,8 @@ namespace halvenor::test {
 
 XvfbServer::XvfbServer(int width, int height) {
     int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("XvfbServer: pipe failed");
+    if (pipe(fds) != 0)
+        throw std::runtime_error("XvfbServer: pipe failed");
     SpawnOptions options;
     options.quiet = true;
     options.inheritFds = {fds[1]};
@@ -31,9 +32,13 @@ XvfbServer::XvfbServer(int width, int height) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     char c;
     while (std::chrono::steady_clock::now() < deadline) {
-        struct pollfd pfd{fds[0], POLLIN, 0};
-        if (poll(&pfd, 1, 100) <= 0) continue;
-        if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+        struct pollfd pfd {
+            fds[0], POLLIN, 0
+        };
+        if (poll(&pfd, 1, 100) <= 0)
+            continue;
+        if (read(fds[0], &c, 1) != 1 || c == '\n')
+            break;
         number += c;
     }
     close(fds[0]);
@@ -43,7 +48,9 @@ XvfbServer::XvfbServer(int width, int height) {
     }
     display_ = ":" + number;
     const bool answers = waitUntil(
-        [&] { return runCommand({"xdpyinfo", "-display", display_}).exitCode == 0; },
+        [&] {
+            return runCommand({"xdpyinfo", "-display", display_}).exitCode == 0;
+        },
         std::chrono::seconds(10));
     if (!answers) {
         process_.stop();
@@ -70,9 +77,11 @@ void XvfbServer::startWindowManager() {
                        .output.find("window id") != std::string::npos;
         },
         std::chrono::seconds(10));
-    if (!announced) throw std::runtime_error("XvfbServer: openbox did not start");
+    if (!announced)
+        throw std::runtime_error("XvfbServer: openbox did not start");
     Display* display = XOpenDisplay(display_.c_str());
-    if (!display) throw std::runtime_error("XvfbServer: cannot open " + display_);
+    if (!display)
+        throw std::runtime_error("XvfbServer: cannot open " + display_);
     const Window probe =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
     const auto viewable = [&] {
@@ -89,7 +98,8 @@ void XvfbServer::startWindowManager() {
         std::chrono::seconds(10));
     XDestroyWindow(display, probe);
     XCloseDisplay(display);
-    if (!ready) throw std::runtime_error("XvfbServer: openbox does not map windows");
+    if (!ready)
+        throw std::runtime_error("XvfbServer: openbox does not map windows");
 }
 
 }  // namespace halvenor::test

@@ -26,7 +26,8 @@ TEST(XvfbServer, AnswersOnItsOwnDisplayAndStopsByPid) {
 TEST(XvfbServer, WindowManagerCanBeStarted) {
     XvfbServer x;
     x.startWindowManager();
-    const auto wm = runCommand({"xprop", "-display", x.display(), "-root", "_NET_SUPPORTING_WM_CHECK"});
+    const auto wm =
+        runCommand({"xprop", "-display", x.display(), "-root", "_NET_SUPPORTING_WM_CHECK"});
     EXPECT_NE(wm.output.find("window id"), std::string::npos);
 }
 

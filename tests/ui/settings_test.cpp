@@ -220,9 +220,10 @@ TEST_F(SettingsFile, HandWrittenFilesLoad) {
 
 TEST_F(SettingsFile, UnparsableFilesAreSetAsideWithoutLosingEarlierOnes) {
     fs::create_directories(path_.parent_path());
-    const std::vector<std::string> broken = {"true", "[1, 2]", "", "42", "\"text\"", "{\"a\": 1",
-                                             "{} {}", "// note\n{}", "{\"a\": 1 /* c */}",
-                                             "\xEF\xBB\xBF", "{\"a\":", "[[["};
+    const std::vector<std::string> broken = {"true",         "[1, 2]",      "",
+                                             "42",           "\"text\"",    "{\"a\": 1",
+                                             "{} {}",        "// note\n{}", "{\"a\": 1 /* c */}",
+                                             "\xEF\xBB\xBF", "{\"a\":",     "[[["};
     const auto keptName = [](std::size_t i) {
         return i == 0 ? std::string("settings.json.corrupt")
                       : "settings.json.corrupt." + std::to_string(i);
