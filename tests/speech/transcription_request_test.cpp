@@ -1,5 +1,6 @@
 #include "speech/transcription_request.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -299,7 +300,8 @@ TEST_F(TranscribeTest, HostileAnswersEndInOneBoundedErrorText) {
             server.reset();
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-        EXPECT_LT(statusKilobytes("VmHWM:") - before, kPeakGrowthLimitKb);
+        // The peak can be reset below the reading taken before it (memory returned meanwhile).
+        EXPECT_LT(std::max(statusKilobytes("VmHWM:"), before) - before, kPeakGrowthLimitKb);
     }
 }
 
