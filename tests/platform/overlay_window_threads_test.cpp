@@ -117,6 +117,8 @@ TEST_F(OverlayWindowFromAnotherThread, DestroyingTheWindowReleasesAWaitingSender
         return true;
     });
     // Meanwhile another thread keeps asking for changes, through the destruction and after.
+    // Paced below what the UI thread carries out (each show or hide waits for X), so the
+    // held request is not queued behind an ever longer backlog on a slow machine.
     std::atomic<int> requests{0};
     std::jthread hammer([&](std::stop_token stop) {
         for (int i = 0; !stop.stop_requested(); ++i, ++requests) {
@@ -124,18 +126,32 @@ TEST_F(OverlayWindowFromAnotherThread, DestroyingTheWindowReleasesAWaitingSender
             hud_.setVisible(i % 2 == 1);
             hud_.show();
             (void)hud_.exists();
-            std::this_thread::sleep_for(100us);
+            std::this_thread::sleep_for(2ms);
         }
     });
     ASSERT_TRUE(pumpUntil([&] { return requests > 50; }));
     auto sent = std::async(std::launch::async, [&] { return hud_.setCaptureProtection(false); });
+    // Should a check below fail, keep pumping until the sender is released rather than hang
+    // in the future's destructor.
+    struct ReleaseSender {
+        OverlayWindow& hud;
+        std::future<bool>& sent;
+        ~ReleaseSender() {
+            waitUntil(
+                [&] {
+                    hud.pumpMessages();
+                    return !sent.valid() || sent.wait_for(0ms) == std::future_status::ready;
+                },
+                30s);
+        }
+    } releaseSender{hud_, sent};
     bool quit = false;
     ASSERT_TRUE(waitUntil(
         [&] {
             quit = quit || !hud_.pumpMessages();
             return quit && sent.wait_for(0ms) == std::future_status::ready;
         },
-        5s));
+        10s));
     EXPECT_TRUE(heldOne);
     EXPECT_FALSE(sent.get());
     EXPECT_FALSE(hud_.exists());
