@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -148,35 +150,30 @@ struct DeviceInfo {
     std::string monitorSource;  // sinks only
 };
 
+// Fills DeviceInfo from a sink's or a source's description; the end of the list (or no
+// such device) marks it answered.
+template <typename Info>
+void onDeviceInfo(pa_context*, const Info* i, int eol, void* data) {
+    auto& result = *static_cast<DeviceInfo*>(data);
+    if (eol != 0 || !i) {
+        result.answered = true;
+        return;
+    }
+    result.found = true;
+    result.description = i->description ? i->description : i->name;
+    if constexpr (std::is_same_v<Info, pa_sink_info>)
+        result.monitorSource = i->monitor_source_name ? i->monitor_source_name : "";
+    else
+        result.isMonitor = i->monitor_of_sink != PA_INVALID_INDEX;
+}
+
 // Looks up a sink or source by name. A name the server does not know gives found = false.
 std::string queryDevice(pa_mainloop* loop, pa_context* context, bool sink, const std::string& name,
                         DeviceInfo& info) {
-    pa_operation* raw;
-    if (sink) {
-        const auto onSink = [](pa_context*, const pa_sink_info* i, int eol, void* data) {
-            auto& result = *static_cast<DeviceInfo*>(data);
-            if (eol != 0 || !i) {
-                result.answered = true;
-                return;
-            }
-            result.found = true;
-            result.description = i->description ? i->description : i->name;
-            result.monitorSource = i->monitor_source_name ? i->monitor_source_name : "";
-        };
-        raw = pa_context_get_sink_info_by_name(context, name.c_str(), onSink, &info);
-    } else {
-        const auto onSource = [](pa_context*, const pa_source_info* i, int eol, void* data) {
-            auto& result = *static_cast<DeviceInfo*>(data);
-            if (eol != 0 || !i) {
-                result.answered = true;
-                return;
-            }
-            result.found = true;
-            result.description = i->description ? i->description : i->name;
-            result.isMonitor = i->monitor_of_sink != PA_INVALID_INDEX;
-        };
-        raw = pa_context_get_source_info_by_name(context, name.c_str(), onSource, &info);
-    }
+    pa_operation* raw = sink ? pa_context_get_sink_info_by_name(context, name.c_str(),
+                                                                &onDeviceInfo<pa_sink_info>, &info)
+                             : pa_context_get_source_info_by_name(
+                                   context, name.c_str(), &onDeviceInfo<pa_source_info>, &info);
     const char* step =
         sink ? "pa_context_get_sink_info_by_name" : "pa_context_get_source_info_by_name";
     OperationPtr operation(raw);

@@ -21,6 +21,10 @@ union SDL_Event;
 
 namespace morvelin {
 
+// The window's opacity while it takes input and while clicks pass through it, until told otherwise.
+inline constexpr float kDefaultInteractiveOpacity = 0.97f;
+inline constexpr float kDefaultClickThroughOpacity = 0.55f;
+
 class GlobalHotkeys;
 
 class OverlayWindow {
@@ -145,8 +149,8 @@ private:
     std::atomic<bool> clickThrough_{false};
     std::atomic<bool> captureProtected_{false};
     std::string lastError_;
-    float opacity_ = 0.97f;
-    float clickThroughOpacity_ = 0.55f;
+    float opacity_ = kDefaultInteractiveOpacity;
+    float clickThroughOpacity_ = kDefaultClickThroughOpacity;
     bool interactive_ = false;
     bool resizePending_ = false;
     std::uint32_t pendingWidth_ = 0;

@@ -12,14 +12,14 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "llm/chat_request.h"
+#include "platform/overlay_window.h"
 #include "speech/batch_transcriber.h"
 
 namespace morvelin {
 
-// Defaults of the HUD's own choices; the answer and transcription models come from their clients.
+// Defaults of the HUD's own choices; the answer and transcription models come from their
+// clients, the opacities from the window.
 inline constexpr std::string_view kDefaultScreenshotModel = "google/gemini-3.1-pro-preview";
-inline constexpr float kDefaultInteractiveOpacity = 0.97f;
-inline constexpr float kDefaultClickThroughOpacity = 0.55f;
 
 struct Settings {
     std::string resume;
