@@ -80,6 +80,39 @@ double microsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
+// A client of the local server, as the program makes one.
+struct LocalClient {
+    explicit LocalClient(const LocalHttpServer& server)
+        : env("HALVENOR_CHAT_BASE_URL", server.baseUrl().c_str()) {
+        client.setApiKey("bench-key");
+    }
+    halvenor::test::ScopedEnv env;  // read when the client is made
+    LlmClient client;
+};
+
+// The end of one request, done or failed, waited for on the benchmark's thread.
+class RequestEnd {
+public:
+    LlmClient::Callbacks callbacks(std::function<void(std::string_view)> onToken = {}) {
+        return {std::move(onToken), [this] { end(); }, [this](const std::string&) { end(); }};
+    }
+    void wait() {
+        std::unique_lock lock(mutex_);
+        finished_.wait(lock, [&] { return done_; });
+    }
+
+private:
+    void end() {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        finished_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+};
+
 // readStreamBytes + parseSseLine over a 4 MB stream in 16 KB chunks (libcurl's buffer size).
 void BM_SseStreamThroughput(benchmark::State& state) {
     std::string stream;
@@ -120,9 +153,8 @@ halvenor::test::HttpHandler endlessStream() {
 // How long streamChat blocks its caller while the request it supersedes is streaming.
 void BM_StreamChatReturnWhileStreaming(benchmark::State& state) {
     LocalHttpServer server(endlessStream());
-    halvenor::test::ScopedEnv env("HALVENOR_CHAT_BASE_URL", server.baseUrl().c_str());
-    LlmClient client;
-    client.setApiKey("bench-key");
+    LocalClient local(server);
+    LlmClient& client = local.client;
     std::atomic<long long> tokens{0};
     const auto callbacks = [&] {
         return LlmClient::Callbacks{[&](std::string_view) { ++tokens; }, {}, {}};
@@ -160,34 +192,19 @@ void BM_TokenLatencyOverLoopback(benchmark::State& state) {
         writer.write("data: [DONE]\n\n");
         writer.finish();
     });
-    halvenor::test::ScopedEnv env("HALVENOR_CHAT_BASE_URL", server.baseUrl().c_str());
-    LlmClient client;
-    client.setApiKey("bench-key");
+    LocalClient local(server);
+    LlmClient& client = local.client;
     std::vector<double> micros;
     for (auto _ : state) {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
+        RequestEnd end;
         std::vector<double> run;
         run.reserve(perRequest);
-        LlmClient::Callbacks callbacks{
-            [&](std::string_view token) {
-                const auto now = Clock::now().time_since_epoch().count();
-                run.push_back(double(now - std::stoll(std::string(token))) / 1000.0);
-            },
-            [&] {
-                std::lock_guard lock(mutex);
-                done = true;
-                finished.notify_all();
-            },
-            [&](const std::string&) {
-                std::lock_guard lock(mutex);
-                done = true;
-                finished.notify_all();
-            }};
-        client.streamChat(kQuestion, std::move(callbacks), "");
-        std::unique_lock lock(mutex);
-        finished.wait(lock, [&] { return done; });
+        const auto onToken = [&](std::string_view token) {
+            const auto now = Clock::now().time_since_epoch().count();
+            run.push_back(double(now - std::stoll(std::string(token))) / 1000.0);
+        };
+        client.streamChat(kQuestion, end.callbacks(onToken), "");
+        end.wait();
         micros.insert(micros.end(), run.begin(), run.end());
     }
     client.stopAll();
@@ -204,25 +221,14 @@ void BM_FollowUpRequest(benchmark::State& state) {
         .pieces = {{0ms, tokenLine("Yes")}, {0ms, "data: [DONE]\n\n"}},
         .closeAfter = !reuse,
     }));
-    halvenor::test::ScopedEnv env("HALVENOR_CHAT_BASE_URL", server.baseUrl().c_str());
-    LlmClient client;
-    client.setApiKey("bench-key");
+    LocalClient local(server);
+    LlmClient& client = local.client;
     std::vector<double> micros;
     for (auto _ : state) {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-        const auto end = [&] {
-            std::lock_guard lock(mutex);
-            done = true;
-            finished.notify_all();
-        };
+        RequestEnd end;
         const auto start = Clock::now();
-        client.streamChat(kQuestion, {{}, end, [&](const std::string&) { end(); }}, "");
-        {
-            std::unique_lock lock(mutex);
-            finished.wait(lock, [&] { return done; });
-        }
+        client.streamChat(kQuestion, end.callbacks(), "");
+        end.wait();
         const double us = microsSince(start);
         micros.push_back(us);
         state.SetIterationTime(us / 1e6);

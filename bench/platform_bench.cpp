@@ -9,10 +9,8 @@
 #include <random>
 #include <vector>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 #include "platform/screen_capture.h"
+#include "tests/support/x11_test_client.h"
 #include "tests/support/xvfb_server.h"
 
 namespace {
@@ -50,32 +48,15 @@ std::vector<std::uint8_t> desktopLike(int width, int height) {
 // One Xvfb for the whole run, showing the desktop-like picture in a window over the root.
 class Screen {
 public:
-    Screen() : xvfb_(1920, 1080) {
+    Screen() : xvfb_(1920, 1080), client_(xvfb_.display()) {
         setenv("DISPLAY", xvfb_.display().c_str(), 1);
-        display_ = XOpenDisplay(nullptr);
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;
-        const Window window = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, 1920, 1080,
-                                            0, CopyFromParent, InputOutput, CopyFromParent,
-                                            CWOverrideRedirect, &attributes);
-        XMapWindow(display_, window);
-        XSync(display_, False);
         pixels_ = desktopLike(1920, 1080);
-        XImage* image =
-            XCreateImage(display_, DefaultVisual(display_, 0), 24, ZPixmap, 0,
-                         reinterpret_cast<char*>(pixels_.data()), 1920, 1080, 32, 1920 * 4);
-        GC gc = XCreateGC(display_, window, 0, nullptr);
-        XPutImage(display_, window, gc, image, 0, 0, 0, 0, 1920, 1080);
-        XSync(display_, False);
-        XFreeGC(display_, gc);
-        image->data = nullptr;
-        XDestroyImage(image);
+        client_.putPixels(client_.showCover(0, 0, 1920, 1080), pixels_.data(), 1920, 1080);
     }
-    ~Screen() { XCloseDisplay(display_); }
 
 private:
     halvenor::test::XvfbServer xvfb_;
-    Display* display_ = nullptr;
+    halvenor::test::X11TestClient client_;
     std::vector<std::uint8_t> pixels_;
 };
 

@@ -37,11 +37,11 @@
 #include "audio/audio_capture.h"
 #include "llm/llm_client.h"
 #include "speech/stt_client.h"
-#include "tests/platform/x11_test_client.h"
 #include "tests/support/local_http_server.h"
 #include "tests/support/process.h"
 #include "tests/support/pulse_server.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/x11_test_client.h"
 #include "tests/support/xvfb_server.h"
 #include "tests/ui/imgui_ui_probe.h"
 #include "ui/imgui_ui.h"
@@ -446,8 +446,7 @@ void measureProgram(const char* binary) {
         halvenor::test::Subprocess program({binary}, options);
         const bool painted = halvenor::test::waitUntil(
             [&] {
-                const auto windows = x11.windowsOfClass("MorvelinDeskOverlay");
-                if (windows.size() != 1 || !x11.viewable(windows[0]))
+                if (x11.shownWindowOfClass("MorvelinDeskOverlay") == None)
                     return false;
                 // Inside the HUD's padding: the background colour once a frame is presented.
                 const auto pixel = screen.pixel(272, 3);
@@ -462,12 +461,7 @@ void measureProgram(const char* binary) {
         "ms", "< 300 ms");
 
     halvenor::test::Subprocess program({binary}, options);
-    halvenor::test::waitUntil(
-        [&] {
-            const auto windows = x11.windowsOfClass("MorvelinDeskOverlay");
-            return windows.size() == 1 && x11.viewable(windows[0]);
-        },
-        20s);
+    x11.waitForShownWindowOfClass("MorvelinDeskOverlay", 20s);
     std::this_thread::sleep_for(1s);
     const auto key = [&](const std::string& keys) {
         halvenor::test::xdotool(xvfb.display(), {"key", keys});

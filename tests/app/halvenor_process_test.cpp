@@ -8,25 +8,16 @@
 
 #include "platform/screen_capture.h"
 #include "platform/single_instance.h"
-#include "tests/platform/x11_test_client.h"
-#include "tests/support/process.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/xvfb_server.h"
+#include "tests/support/window_fixture.h"
 
 namespace {
 
-using halvenor::test::readFile;
+using halvenor::test::kHudClass;
+using halvenor::test::ProgramTest;
 using halvenor::test::runCommand;
 using halvenor::test::ScopedEnv;
-using halvenor::test::SpawnOptions;
-using halvenor::test::Subprocess;
-using halvenor::test::TempDir;
 using halvenor::test::waitUntil;
-using halvenor::test::X11TestClient;
-using halvenor::test::XvfbServer;
 using namespace std::chrono_literals;
-
-constexpr const char* kClass = "MorvelinDeskOverlay";
 
 // CPU time (user + system, all threads) of a process in seconds.
 double cpuSeconds(pid_t pid) {
@@ -46,45 +37,14 @@ double cpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-class HalvenorProcess : public ::testing::Test {
+class HalvenorProcess : public ProgramTest {
 protected:
-    HalvenorProcess() : client_(xvfb_.display()) {}
-
-    std::map<std::string, std::string> env() const {
-        return {{"DISPLAY", xvfb_.display()}, {"LOCALAPPDATA", appData_.path().string()}};
-    }
-
     // Starts the program and waits for its HUD to be on screen.
-    Window start(std::map<std::string, std::string> extra = {}) {
-        SpawnOptions options;
-        options.env = env();
-        // Its output must not hold the test's pipes open should the test die before it.
-        options.quiet = true;
-        options.env.merge(extra);
-        program_ = Subprocess({HALVENOR_BINARY}, options);
-        Window hud = None;
-        const bool shown = waitUntil(
-            [&] {
-                const auto windows = client_.windowsOfClass(kClass);
-                if (windows.size() == 1 && client_.viewable(windows[0]))
-                    hud = windows[0];
-                return hud != None;
-            },
-            10s);
-        EXPECT_TRUE(shown) << "the HUD did not appear";
+    Window start(const std::map<std::string, std::string>& extra = {}) {
+        const Window hud = launch(HALVENOR_BINARY, extra, 10s);
+        EXPECT_NE(hud, None) << "the HUD did not appear";
         return hud;
     }
-
-    void xdotool(const std::vector<std::string>& args) {
-        halvenor::test::xdotool(xvfb_.display(), args);
-    }
-
-    std::string log() const { return readFile(appData_ / "MorvelinDesk" / "session.log"); }
-
-    XvfbServer xvfb_;
-    TempDir appData_;
-    X11TestClient client_;
-    Subprocess program_;
 };
 
 TEST_F(HalvenorProcess, ShowsTheHudAtTheTopWithoutTakingTheFocusAndEndsOnSigterm) {
@@ -172,7 +132,7 @@ TEST_F(HalvenorProcess, SecondStartShowsTheFirstAndExits) {
     const auto second = runCommand({HALVENOR_BINARY}, 10s, env());
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_TRUE(waitUntil([&] { return client_.viewable(hud); }, 5s));
-    EXPECT_EQ(client_.windowsOfClass(kClass).size(), 1u);
+    EXPECT_EQ(client_.windowsOfClass(kHudClass).size(), 1u);
     EXPECT_NE(client_.focus(), hud);
     EXPECT_TRUE(program_.running());
 }
@@ -184,7 +144,7 @@ TEST_F(HalvenorProcess, SecondStartExitsWhenTheFirstDoesNotAnswer) {
     ASSERT_TRUE(holder.acquired());
     const auto second = runCommand({HALVENOR_BINARY}, 10s, env());
     EXPECT_EQ(second.exitCode, 0);
-    EXPECT_TRUE(client_.windowsOfClass(kClass).empty());
+    EXPECT_TRUE(client_.windowsOfClass(kHudClass).empty());
 }
 
 TEST_F(HalvenorProcess, TakenShowHideHotkeyIsLoggedAndStartUpGoesOn) {

@@ -1,31 +1,36 @@
 #pragma once
 // One user's desktop for an end-to-end story: a private X server, a private PulseAudio daemon,
 // the chat/transcription service and the streaming speech-to-text service on 127.0.0.1, a
-// fresh app-data folder, and the real program started with keys in its environment.
+// fresh app-data folder, and the real program started with keys in its environment. The
+// services are under the story's control: the transcription service hears whatever text the
+// story says is being spoken, the chat service follows a script per request when one is set
+// (stall, error status, hostile body), and every chat request records how it ended.
 
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/platform/x11_test_client.h"
 #include "tests/support/local_http_server.h"
 #include "tests/support/local_ws_server.h"
 #include "tests/support/process.h"
 #include "tests/support/pulse_server.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/xvfb_server.h"
+#include "tests/support/text.h"
+#include "tests/support/window_fixture.h"
 
 namespace halvenor::e2e {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using test::HttpRequest;
 using test::HttpResponseWriter;
 
@@ -36,32 +41,12 @@ struct Upload {
     std::size_t samples = 0;
 };
 
-inline std::vector<std::uint8_t> decodeBase64(const std::string& text) {
-    static const std::string kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<std::uint8_t> bytes;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (const char c : text) {
-        const auto value = kAlphabet.find(c);
-        if (value == std::string::npos)
-            break;
-        bits = (bits << 6) | static_cast<std::uint32_t>(value);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            bytes.push_back(static_cast<std::uint8_t>(bits >> count));
-        }
-    }
-    return bytes;
-}
-
 inline Upload inspectUpload(const std::string& body) {
     Upload upload;
     const auto json = nlohmann::json::parse(body, nullptr, false);
     if (!json.is_object() || !json.contains("input_audio") || !json["input_audio"].is_object())
         return upload;
-    const auto wav = decodeBase64(json["input_audio"].value("data", std::string()));
+    const auto wav = test::decodeBase64(json["input_audio"].value("data", std::string()));
     const auto u16 = [&](std::size_t at) { return wav[at] | (wav[at + 1] << 8); };
     const auto u32 = [&](std::size_t at) {
         return static_cast<std::uint32_t>(u16(at)) |
@@ -83,20 +68,66 @@ inline Upload inspectUpload(const std::string& body) {
     return upload;
 }
 
+// The level of 16-bit little-endian PCM, as a streaming client sends it, in dB full scale.
+inline double rmsOfPcm(const std::string& bytes) {
+    double sum = 0;
+    const std::size_t count = bytes.size() / 2;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto sample =
+            static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
+                                      (static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8));
+        sum += (sample / 32768.0) * (sample / 32768.0);
+    }
+    return count && sum > 0 ? 10 * std::log10(sum / static_cast<double>(count)) : -140;
+}
+
+// A result message of the streaming speech-to-text service.
+inline std::string sttResult(const std::string& text, bool isFinal, bool speechFinal) {
+    return nlohmann::json{{"type", "Results"},
+                          {"channel", {{"alternatives", {{{"transcript", text}}}}}},
+                          {"is_final", isFinal},
+                          {"speech_final", speechFinal}}
+        .dump();
+}
+
+// One token of the chat service's event stream.
 inline std::string sseToken(const std::string& text) {
     return "data: " + nlohmann::json{{"choices", {{{"delta", {{"content", text}}}}}}}.dump() +
            "\n\n";
 }
 
-class Session : public ::testing::Test {
+// How one chat request ended, as the chat service saw it.
+struct ChatOutcome {
+    nlohmann::json request;
+    bool completed = false;                 // the whole answer was sent and ended
+    std::optional<Clock::time_point> gone;  // when the program hung up mid-answer
+    Clock::time_point received{};
+};
+
+// Answers one chat request; `index` counts chat requests from 0.
+using ChatScript = std::function<void(std::size_t index, HttpResponseWriter&, ChatOutcome&)>;
+
+// The normal answer, streamed in three pieces.
+inline void streamAnswer(HttpResponseWriter& writer, ChatOutcome& outcome) {
+    writer.writeHead(200, {{"Content-Type", "text/event-stream"}});
+    for (const char* piece : {"**Focus.**", " I finish", " what I start."}) {
+        if (!writer.write(sseToken(piece)) || !writer.pause(20ms))
+            return;
+    }
+    writer.write("data: [DONE]\n\n");
+    writer.finish();
+    outcome.completed = true;
+}
+
+class Session : public test::ProgramTest {
 protected:
     static constexpr const char* kAnswer = "**Focus.** I finish what I start.";
 
-    Session()
-        : services_([this](const HttpRequest& request, HttpResponseWriter& writer) {
+    explicit Session(const std::string& appDataPrefix = "halvenor-e2e")
+        : ProgramTest(appDataPrefix),
+          services_([this](const HttpRequest& request, HttpResponseWriter& writer) {
               serve(request, writer);
-          }),
-          x11_(xvfb_.display()) {}
+          }) {}
 
     ~Session() override {
         if (program_.running())
@@ -104,30 +135,22 @@ protected:
     }
 
     // Starts the program and waits until its HUD is on screen.
-    void start(std::map<std::string, std::string> extra = {}) {
-        test::SpawnOptions options;
-        options.quiet = true;
-        options.env = pulse_.env();
-        options.env["DISPLAY"] = xvfb_.display();
-        options.env["LOCALAPPDATA"] = appData_.path().string();
-        options.env["OPENROUTER_API_KEY"] = "test-openrouter-key";
-        options.env["HALVENOR_CHAT_BASE_URL"] = services_.baseUrl();
-        options.env["HALVENOR_STT_BASE_URL"] = stt_.baseUrl();
-        for (auto& [name, value] : extra)
-            options.env[name] = value;
-        program_ = test::Subprocess({HALVENOR_BINARY}, options);
-        const bool shown = test::waitUntil(
-            [&] {
-                const auto windows = x11_.windowsOfClass("MorvelinDeskOverlay");
-                return windows.size() == 1 && x11_.viewable(windows[0]);
-            },
-            15s);
-        ASSERT_TRUE(shown) << "the HUD did not appear";
+    void start(const std::map<std::string, std::string>& extra = {}) {
+        std::map<std::string, std::string> env = pulse_.env();
+        env["OPENROUTER_API_KEY"] = "test-openrouter-key";
+        env["HALVENOR_CHAT_BASE_URL"] = services_.baseUrl();
+        env["HALVENOR_STT_BASE_URL"] = stt_.baseUrl();
+        for (const auto& [name, value] : extra)
+            env[name] = value;
+        hud_ = launch(HALVENOR_BINARY, env, 15s);
+        ASSERT_NE(hud_, None) << "the HUD did not appear";
     }
 
-    void key(const std::string& keys) { test::xdotool(xvfb_.display(), {"key", keys}); }
+    void key(const std::string& keys) { xdotool({"key", keys}); }
 
-    std::string log() const { return test::readFile(appData_ / "MorvelinDesk" / "session.log"); }
+    using ProgramTest::clickHud;
+    // A point of the HUD the last start() found.
+    void clickHud(int x, int y) { clickHud(hud_, x, y); }
 
     bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 30s) const {
         return test::waitUntil([&] { return log().find(text) != std::string::npos; }, timeout);
@@ -137,6 +160,29 @@ protected:
     void startListening() {
         key("ctrl+shift+l");
         ASSERT_TRUE(waitForLog("=== listening ON", 15s)) << log();
+    }
+
+    // What the transcription service hears in the speech played from now on.
+    void hear(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        heard_ = text;
+    }
+
+    // How the chat service answers from now on (the normal answer when none is set).
+    void setChatScript(ChatScript script) {
+        std::lock_guard lock(mutex_);
+        script_ = std::move(script);
+    }
+
+    std::vector<ChatOutcome> chats() const {
+        std::lock_guard lock(mutex_);
+        return chats_;
+    }
+    std::size_t completedChats() const {
+        std::size_t count = 0;
+        for (const auto& chat : chats())
+            count += chat.completed ? 1 : 0;
+        return count;
     }
 
     // The chat requests received so far, parsed.
@@ -156,29 +202,27 @@ protected:
 
     // The last user message of a chat request.
     static std::string lastUserText(const nlohmann::json& request) {
-        const auto& messages = request.at("messages");
-        return messages.back().at("content").is_string()
-                   ? messages.back().at("content").get<std::string>()
-                   : messages.back().at("content").dump();
+        const auto& content = request.at("messages").back().at("content");
+        return content.is_string() ? content.get<std::string>() : content.dump();
     }
 
     // A picture of the whole screen for a person to look at, kept in the build tree.
-    void saveScreenshot(const std::string& name) {
-        std::filesystem::create_directories(E2E_ARTEFACTS);
-        test::runCommand({"import", "-display", xvfb_.display(), "-window", "root",
-                          std::string(E2E_ARTEFACTS) + "/" + name + ".png"},
-                         20s);
-    }
+    void saveScreenshot(const std::string& name) { saveScreen(E2E_ARTEFACTS, name); }
 
-    std::string transcriptionText = "What is your greatest strength?";
+private:
+    // What the services' handlers share. Declared before the services, so that the services
+    // and every handler they run are gone before it is.
+    mutable std::mutex mutex_;
+    std::string heard_ = "What is your greatest strength?";
+    ChatScript script_;
+    std::vector<ChatOutcome> chats_;
+    std::vector<Upload> uploads_;
 
-    test::XvfbServer xvfb_;
+protected:
     test::PulseServer pulse_;
-    test::TempDir appData_{"halvenor-e2e"};
     test::LocalWsServer stt_;
     test::LocalHttpServer services_;
-    test::X11TestClient x11_;
-    test::Subprocess program_;
+    Window hud_ = None;
 
 private:
     void serve(const HttpRequest& request, HttpResponseWriter& writer) {
@@ -190,7 +234,7 @@ private:
                 uploads_.push_back(upload);
                 // Speech in a real WAV is transcribed; anything else is heard as nothing.
                 if (upload.validWav && upload.rmsDb > -50)
-                    text = transcriptionText;
+                    text = heard_;
             }
             const std::string body = nlohmann::json{{"text", text}}.dump();
             writer.writeHead(200, {{"Content-Type", "application/json"}}, false, body.size());
@@ -198,17 +242,26 @@ private:
             writer.finish();
             return;
         }
-        writer.writeHead(200, {{"Content-Type", "text/event-stream"}});
-        for (const char* piece : {"**Focus.**", " I finish", " what I start."}) {
-            writer.write(sseToken(piece));
-            writer.pause(20ms);
+        std::size_t index;
+        ChatScript script;
+        {
+            std::lock_guard lock(mutex_);
+            index = chats_.size();
+            ChatOutcome outcome;
+            outcome.request = nlohmann::json::parse(request.body, nullptr, false);
+            outcome.received = Clock::now();
+            chats_.push_back(std::move(outcome));
+            script = script_;
         }
-        writer.write("data: [DONE]\n\n");
-        writer.finish();
+        ChatOutcome outcome;
+        if (script)
+            script(index, writer, outcome);
+        else
+            streamAnswer(writer, outcome);
+        std::lock_guard lock(mutex_);
+        chats_[index].completed = outcome.completed;
+        chats_[index].gone = outcome.gone;
     }
-
-    mutable std::mutex mutex_;
-    std::vector<Upload> uploads_;
 };
 
 }  // namespace halvenor::e2e

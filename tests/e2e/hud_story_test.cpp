@@ -10,17 +10,7 @@ namespace {
 
 class HudStory : public Session {
 protected:
-    Window hud() { return x11_.windowsOfClass("MorvelinDeskOverlay").at(0); }
-
-    // Clicks a point of the HUD (window coordinates) the way a hand does: the pointer rests
-    // there for a few frames before the button goes down.
-    void clickHud(int x, int y) {
-        const auto origin = x11_.geometry(hud());
-        test::xdotool(xvfb_.display(),
-                      {"mousemove", std::to_string(origin.x + x), std::to_string(origin.y + y)});
-        std::this_thread::sleep_for(100ms);
-        test::xdotool(xvfb_.display(), {"click", "1"});
-    }
+    Window hud() { return client_.windowsOfClass(test::kHudClass).at(0); }
 
     std::string settingsFile() const {
         return test::readFile(appData_ / "MorvelinDesk" / "settings.json");
@@ -33,7 +23,7 @@ TEST_F(HudStory, ScreenshotTakenWithItsHotkeyIsSentWithTheScreenshotModel) {
     ASSERT_TRUE(waitForLog("screenshot 1 captured: 1920x1080", 15s)) << log();
     std::this_thread::sleep_for(500ms);  // the tray is laid out
     // "Send + 1" at the right end of the question row, below the tray.
-    clickHud(x11_.geometry(hud()).width - 55, 303);
+    clickHud(client_.geometry(hud()).width - 55, 303);
     ASSERT_TRUE(waitForLog("llm request: model=google/gemini-3.1-pro-preview images=1")) << log();
 
     const auto requests = chatRequests();
@@ -75,14 +65,14 @@ TEST_F(HudStory, ASettingChangedInTheHudHoldsAfterARestartAndASecondStartShowsTh
 
     // Hidden, then started again: the second start shows the first and leaves.
     key("ctrl+alt+h");
-    ASSERT_TRUE(test::waitUntil([&] { return !x11_.viewable(hud()); }, 5s));
+    ASSERT_TRUE(test::waitUntil([&] { return !client_.viewable(hud()); }, 5s));
     test::SpawnOptions options;
     options.quiet = true;
-    options.env = {{"DISPLAY", xvfb_.display()}, {"LOCALAPPDATA", appData_.path().string()}};
+    options.env = env();
     test::Subprocess second({HALVENOR_BINARY}, options);
     EXPECT_EQ(second.wait(10s), 0);
-    EXPECT_TRUE(test::waitUntil([&] { return x11_.viewable(hud()); }, 5s));
-    EXPECT_EQ(x11_.windowsOfClass("MorvelinDeskOverlay").size(), 1u);
+    EXPECT_TRUE(test::waitUntil([&] { return client_.viewable(hud()); }, 5s));
+    EXPECT_EQ(client_.windowsOfClass("MorvelinDeskOverlay").size(), 1u);
 }
 
 }  // namespace

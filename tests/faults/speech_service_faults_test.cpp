@@ -7,26 +7,6 @@
 namespace halvenor::faults {
 namespace {
 
-std::string sttResult(const std::string& text, bool isFinal, bool speechFinal) {
-    return nlohmann::json{{"type", "Results"},
-                          {"channel", {{"alternatives", {{{"transcript", text}}}}}},
-                          {"is_final", isFinal},
-                          {"speech_final", speechFinal}}
-        .dump();
-}
-
-double rmsOfPcm(const std::string& bytes) {
-    double sum = 0;
-    const std::size_t count = bytes.size() / 2;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto sample =
-            static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
-                                      (static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8));
-        sum += (sample / 32768.0) * (sample / 32768.0);
-    }
-    return count && sum > 0 ? 10 * std::log10(sum / static_cast<double>(count)) : -140;
-}
-
 TEST_F(FaultSession, TranscriptionServiceDownForTenSecondsThenTheNextUtteranceIsAnswered) {
     start({{"MORVELIN_START_TAB", "settings"}});
     startListening();

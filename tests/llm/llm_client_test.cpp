@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
-#include <fstream>
 #include <mutex>
 #include <thread>
+
+#include <unistd.h>
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -25,6 +25,10 @@ using Clock = std::chrono::steady_clock;
 using halvenor::test::HttpRequest;
 using halvenor::test::HttpResponseWriter;
 using halvenor::test::LocalHttpServer;
+using halvenor::test::procStatus;
+using halvenor::test::replyEndlessly;
+using halvenor::test::replyOnce;
+using halvenor::test::resetPeakResident;
 using halvenor::test::ScopedEnv;
 using halvenor::test::ScriptedResponse;
 using halvenor::test::waitUntil;
@@ -437,45 +441,8 @@ TEST(LlmClient, FollowUpAfterAFinishedAnswerReusesTheConnection) {
 // Replies from broken servers, proxies and portals: each ends with one error text, within a
 // bounded amount of memory, and never takes the process down.
 
-std::size_t statusKilobytes(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with(field))
-            return std::stoul(line.substr(std::strlen(field)));
-    }
-    return 0;
-}
-
-// Sets the peak resident size back to the current one, so each case is measured on its own.
-void resetPeakResident() {
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
-
 std::string nested(std::size_t depth, std::string_view inside = "") {
     return std::string(depth, '[') + std::string(inside) + std::string(depth, ']');
-}
-
-// Answers with `head`, then `piece` over and over until the client leaves (at its own bound).
-// A client without a bound is stopped at 256 MiB, so that it fails the memory check instead of
-// running forever.
-halvenor::test::HttpHandler endless(int status, std::string contentType, std::string head,
-                                    std::string piece) {
-    return [=](const HttpRequest&, HttpResponseWriter& writer) {
-        writer.writeHead(status, {{"Content-Type", contentType}});
-        if (!writer.write(head))
-            return;
-        for (std::size_t sent = 0; sent < (std::size_t{256} << 20); sent += piece.size()) {
-            if (!writer.write(piece))
-                return;
-        }
-        writer.finish();
-    };
-}
-
-halvenor::test::HttpHandler once(int status, std::string contentType, std::string body) {
-    return LocalHttpServer::scripted(
-        {.status = status, .headers = {{"Content-Type", contentType}}, .pieces = {{0ms, body}}});
 }
 
 TEST(LlmClient, HostileRepliesEndInOneBoundedErrorText) {
@@ -494,59 +461,60 @@ TEST(LlmClient, HostileRepliesEndInOneBoundedErrorText) {
         std::vector<std::string> tokens{};
     };
     const std::vector<Case> cases = {
-        {"error body nesting 100,000 levels", once(400, "application/json", deepMessage),
+        {"error body nesting 100,000 levels", replyOnce(400, "application/json", deepMessage),
          "OpenRouter HTTP 400: " + cut(deepMessage)},
-        {"error member nesting 30,000 levels", once(400, "application/json", deepError),
+        {"error member nesting 30,000 levels", replyOnce(400, "application/json", deepError),
          "OpenRouter HTTP 400: " + cut(deepError)},
         {"error event nesting 100,000 levels mid-stream",
-         once(200, stream, sse("before") + "data: " + deepMessage + "\n\n" + sse("after")),
+         replyOnce(200, stream, sse("before") + "data: " + deepMessage + "\n\n" + sse("after")),
          "OpenRouter: " + cut(deepMessage),
          {"before", "after"}},
-        {"endless error body", endless(400, "text/plain", "", block),
+        {"endless error body", replyEndlessly(400, "text/plain", "", block),
          "OpenRouter HTTP 400: " + cut(block)},
         {"endless error message",
-         endless(400, "application/json", R"({"error":{"message":")", block),
+         replyEndlessly(400, "application/json", R"({"error":{"message":")", block),
          "OpenRouter HTTP 400: " + cut(R"({"error":{"message":")" + block)},
         {"long error message",
-         once(400, "application/json", R"({"error":{"message":")" + longMessage + R"("}})"),
+         replyOnce(400, "application/json", R"({"error":{"message":")" + longMessage + R"("}})"),
          "OpenRouter HTTP 400: " + cut(longMessage)},
         {"long error message in an event",
-         once(200, stream,
-              R"(data: {"error":{"message":")" + std::string(500'000, 'm') + "\"}}\n\n"),
+         replyOnce(200, stream,
+                   R"(data: {"error":{"message":")" + std::string(500'000, 'm') + "\"}}\n\n"),
          "OpenRouter: " + cut(longMessage)},
         {"endless line after a token",
-         endless(200, stream, sse("ok"), block),
+         replyEndlessly(200, stream, sse("ok"), block),
          "OpenRouter: event-stream line over 1 MiB: " + block.substr(0, 100) + "...",
          {"ok"}},
-        {"endless body without a line feed", endless(200, stream, "", block),
+        {"endless body without a line feed", replyEndlessly(200, stream, "", block),
          "OpenRouter HTTP 200: unexpected reply (no data lines): " + cut(block)},
-        {"sign-in page", once(200, "text/html; charset=utf-8", portal),
+        {"sign-in page", replyOnce(200, "text/html; charset=utf-8", portal),
          "OpenRouter HTTP 200: unexpected reply (text/html; charset=utf-8): " + portal},
-        {"endless page", endless(200, "text/html", "<html>", block),
+        {"endless page", replyEndlessly(200, "text/html", "<html>", block),
          "OpenRouter HTTP 200: unexpected reply (text/html): " + cut("<html>" + block)},
         {"JSON error with status 200",
-         once(200, "application/json", R"({"error":{"message":"Key limit exceeded"}})"),
+         replyOnce(200, "application/json", R"({"error":{"message":"Key limit exceeded"}})"),
          "OpenRouter HTTP 200: unexpected reply (application/json): Key limit exceeded"},
-        {"stream of comments only", once(200, stream, ": OPENROUTER PROCESSING\n\n"),
+        {"stream of comments only", replyOnce(200, stream, ": OPENROUTER PROCESSING\n\n"),
          "OpenRouter HTTP 200: unexpected reply (no data lines): : OPENROUTER PROCESSING\n\n"},
-        {"empty stream", once(200, stream, ""),
+        {"empty stream", replyOnce(200, stream, ""),
          "OpenRouter HTTP 200: unexpected reply (empty body)"},
         {"invalid UTF-8 in an error event",
-         once(200, stream, sse("a") + "data: {\"error\":{\"message\":\"bad \xC3( byte\"}}\n\n"),
+         replyOnce(200, stream,
+                   sse("a") + "data: {\"error\":{\"message\":\"bad \xC3( byte\"}}\n\n"),
          "OpenRouter: bad \xEF\xBF\xBD( byte",
          {"a"}},
         {"invalid UTF-8 in a token",
-         once(200, stream, "data: {\"choices\":[{\"delta\":{\"content\":\"caf\xC3\"}}]}\n\n"),
+         replyOnce(200, stream, "data: {\"choices\":[{\"delta\":{\"content\":\"caf\xC3\"}}]}\n\n"),
          "",
          {"caf\xEF\xBF\xBD"}},
     };
     // Far above the client's own bounds (1 MiB line, 64 KiB body) and the servers' buffers, far
     // below what a reply without a bound reaches.
-    constexpr std::size_t kPeakGrowthLimitKb = 64 << 10;
+    constexpr long kPeakGrowthLimitKb = 64 << 10;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         resetPeakResident();
-        const std::size_t before = statusKilobytes("VmRSS:");
+        const long before = procStatus(getpid(), "VmRSS");
         const auto start = Clock::now();
         {
             LocalHttpServer server(c.reply);
@@ -566,7 +534,7 @@ TEST(LlmClient, HostileRepliesEndInOneBoundedErrorText) {
         }
         EXPECT_LT(Clock::now() - start, 5s);
         // The peak can be reset below the reading taken before it (memory returned meanwhile).
-        EXPECT_LT(std::max(statusKilobytes("VmHWM:"), before) - before, kPeakGrowthLimitKb);
+        EXPECT_LT(std::max(procStatus(getpid(), "VmHWM"), before) - before, kPeakGrowthLimitKb);
     }
 }
 

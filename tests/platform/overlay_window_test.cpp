@@ -7,39 +7,24 @@
 #include <thread>
 
 #include <SDL.h>
-#include <SDL_syswm.h>
 
 #include "base/session_log.h"
-#include "tests/platform/x11_test_client.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/xvfb_server.h"
+#include "tests/platform/hud_x_window.h"
+#include "tests/support/window_fixture.h"
 
 namespace morvelin {
 namespace {
 
-using halvenor::test::readFile;
-using halvenor::test::ScopedEnv;
-using halvenor::test::TempDir;
+using halvenor::test::PrivateDisplayTest;
 using halvenor::test::waitUntil;
-using halvenor::test::X11TestClient;
-using halvenor::test::XvfbServer;
 using namespace std::chrono_literals;
-
-Window xWindow(const OverlayWindow& hud) {
-    SDL_SysWMinfo info;
-    SDL_VERSION(&info.version);
-    SDL_GetWindowWMInfo(hud.sdlWindow(), &info);
-    return info.info.x11.window;
-}
+using platform_test::xWindow;
 
 // Each test runs in its own process with its own X server and log folder.
-class OverlayWindowTest : public ::testing::Test {
+class OverlayWindowTest : public PrivateDisplayTest<> {
 protected:
     explicit OverlayWindowTest(int width = 1920, int height = 1080)
-        : xvfb_(width, height),
-          display_("DISPLAY", xvfb_.display().c_str()),
-          appData_("LOCALAPPDATA", logDir_.path().c_str()),
-          client_(xvfb_.display()) {}
+        : PrivateDisplayTest(width, height) {}
 
     // Pumps the HUD's events until the condition holds (or 5 s pass).
     template <typename Predicate>
@@ -51,18 +36,6 @@ protected:
             },
             5s);
     }
-
-    void xdotool(const std::vector<std::string>& args) {
-        halvenor::test::xdotool(xvfb_.display(), args);
-    }
-
-    std::string log() const { return readFile(logDir_ / "MorvelinDesk" / "session.log"); }
-
-    XvfbServer xvfb_;
-    TempDir logDir_;
-    ScopedEnv display_;
-    ScopedEnv appData_;
-    X11TestClient client_;
 };
 
 class OverlayWindowAtHighDpi : public OverlayWindowTest {
@@ -338,7 +311,7 @@ namespace {
 // Under a reparenting window manager (openbox), where the HUD sits inside a frame window.
 class OverlayWindowUnderWindowManager : public OverlayWindowTest {
 protected:
-    OverlayWindowUnderWindowManager() { xvfb_.startWindowManager(); }
+    OverlayWindowUnderWindowManager() { server_.startWindowManager(); }
 };
 
 TEST_F(OverlayWindowUnderWindowManager, NeverTakesTheFocusAndLetsClicksThrough) {

@@ -3,78 +3,31 @@
 
 #include <gtest/gtest.h>
 
-#include <SDL.h>
-#include <SDL_syswm.h>
 #include <png.h>
 
 #include "platform/overlay_window.h"
 #include "platform/screen_capture.h"
-#include "tests/platform/x11_test_client.h"
-#include "tests/support/temp_dir.h"
+#include "tests/platform/hud_x_window.h"
+#include "tests/support/text.h"
 #include "tests/support/two_head_x_server.h"
+#include "tests/support/window_fixture.h"
 
 namespace morvelin {
 namespace {
 
-using halvenor::test::ScopedEnv;
-using halvenor::test::TempDir;
+using halvenor::test::decodeBase64;
+using halvenor::test::PrivateDisplayTest;
 using halvenor::test::TwoHeadXServer;
 using halvenor::test::waitUntil;
-using halvenor::test::X11TestClient;
 using namespace std::chrono_literals;
+using platform_test::xWindow;
 
-Window xWindow(const OverlayWindow& hud) {
-    SDL_SysWMinfo info;
-    SDL_VERSION(&info.version);
-    SDL_GetWindowWMInfo(hud.sdlWindow(), &info);
-    return info.info.x11.window;
-}
-
-std::string base64Decode(const std::string& text) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::uint32_t buffer = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=')
-            break;
-        buffer = (buffer << 6) | static_cast<std::uint32_t>(alphabet.find(c));
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
-        }
-    }
-    return out;
-}
-
-class TwoMonitors : public ::testing::Test {
+class TwoMonitors : public PrivateDisplayTest<TwoHeadXServer> {
 protected:
-    TwoMonitors()
-        : display_("DISPLAY", server_.display().c_str()),
-          appData_("LOCALAPPDATA", logDir_.path().c_str()),
-          client_(server_.display()) {}
-
     // An override-redirect window of one colour over one monitor.
     void paint(int x, unsigned long rgb) {
-        Display* d = client_.display();
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;
-        attributes.background_pixel = rgb;
-        const Window window =
-            XCreateWindow(d, client_.root(), x, 0, 1920, 1080, 0, CopyFromParent, InputOutput,
-                          CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-        XMapWindow(d, window);
-        XSync(d, False);
-        ASSERT_TRUE(waitUntil([&] { return client_.viewable(window); }, 5s));
+        ASSERT_NE(client_.showCover(x, 0, 1920, 1080, rgb), None);
     }
-
-    TwoHeadXServer server_;
-    TempDir logDir_;
-    ScopedEnv display_;
-    ScopedEnv appData_;
-    X11TestClient client_;
 };
 
 TEST_F(TwoMonitors, TheServerReallySpansBothHeads) {
@@ -128,7 +81,7 @@ TEST_F(TwoMonitors, ScreenshotIsThePrimaryMonitorOnly) {
     EXPECT_EQ(result.shot->thumbWidth, 320);
     EXPECT_EQ(result.shot->thumbHeight, 180);
 
-    const std::string png = base64Decode(result.shot->pngBase64);
+    const auto png = decodeBase64(result.shot->pngBase64);
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));

@@ -7,16 +7,16 @@
 
 #include <png.h>
 
-#include "tests/platform/x11_test_client.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/xvfb_server.h"
+#include "tests/support/text.h"
+#include "tests/support/window_fixture.h"
 
 namespace morvelin {
 namespace {
 
+using halvenor::test::decodeBase64;
+using halvenor::test::PrivateDisplayTest;
 using halvenor::test::ScopedEnv;
-using halvenor::test::X11TestClient;
-using halvenor::test::XvfbServer;
 
 struct Image {
     int width = 0;
@@ -36,25 +36,6 @@ Image decodePng(const std::vector<std::uint8_t>& png) {
         return {};
     out.width = static_cast<int>(image.width);
     out.height = static_cast<int>(image.height);
-    return out;
-}
-
-std::vector<std::uint8_t> base64Decode(const std::string& text) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<std::uint8_t> out;
-    std::uint32_t buffer = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=')
-            break;
-        buffer = (buffer << 6) | static_cast<std::uint32_t>(alphabet.find(c));
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<std::uint8_t>(buffer >> bits));
-        }
-    }
     return out;
 }
 
@@ -202,39 +183,17 @@ TEST(ScreenCaptureThumbnail, IsAtMostTheMaximumWideOpaqueBgra) {
 }
 
 // A 2560x1440 screen showing the test pattern in a window that covers it.
-class ScreenCaptureOnX : public ::testing::Test {
+class ScreenCaptureOnX : public PrivateDisplayTest<> {
 protected:
-    ScreenCaptureOnX()
-        : xvfb_(2560, 1440),
-          display_("DISPLAY", xvfb_.display().c_str()),
-          client_(xvfb_.display()) {}
+    ScreenCaptureOnX() : PrivateDisplayTest(2560, 1440) {}
 
     void showPattern() {
-        Display* d = client_.display();
-        XSetWindowAttributes attributes{};
-        attributes.override_redirect = True;
-        const Window window =
-            XCreateWindow(d, client_.root(), 0, 0, 2560, 1440, 0, CopyFromParent, InputOutput,
-                          CopyFromParent, CWOverrideRedirect, &attributes);
-        XMapWindow(d, window);
-        XSync(d, False);
-        ASSERT_TRUE(halvenor::test::waitUntil([&] { return client_.viewable(window); },
-                                              std::chrono::seconds(5)));
+        const Window window = client_.showCover(0, 0, 2560, 1440);
+        ASSERT_NE(window, None);
         pixels_ = pattern(2560, 1440);
-        XImage* image =
-            XCreateImage(d, DefaultVisual(d, 0), 24, ZPixmap, 0,
-                         reinterpret_cast<char*>(pixels_.data()), 2560, 1440, 32, 2560 * 4);
-        GC gc = XCreateGC(d, window, 0, nullptr);
-        XPutImage(d, window, gc, image, 0, 0, 0, 0, 2560, 1440);
-        XSync(d, False);
-        XFreeGC(d, gc);
-        image->data = nullptr;
-        XDestroyImage(image);
+        client_.putPixels(window, pixels_.data(), 2560, 1440);
     }
 
-    XvfbServer xvfb_;
-    ScopedEnv display_;
-    X11TestClient client_;
     std::vector<std::uint8_t> pixels_;
 };
 
@@ -249,7 +208,7 @@ TEST_F(ScreenCaptureOnX, CapturesTheScreenScaledWithThumbnail) {
     EXPECT_EQ(shot.thumbHeight, 180);
     EXPECT_EQ(shot.thumbBgra.size(), 320u * 180 * 4);
 
-    const Image image = decodePng(base64Decode(shot.pngBase64));
+    const Image image = decodePng(decodeBase64(shot.pngBase64));
     ASSERT_EQ(image.width, 1920);
     ASSERT_EQ(image.height, 1080);
     // Block centres keep their colour: each 160-pixel block became 120 pixels.
@@ -272,7 +231,7 @@ TEST_F(ScreenCaptureOnX, UnscaledCaptureIsExact) {
     ASSERT_TRUE(result.shot) << result.error;
     EXPECT_EQ(result.shot->thumbWidth, 0);
     EXPECT_TRUE(result.shot->thumbBgra.empty());
-    const Image image = decodePng(base64Decode(result.shot->pngBase64));
+    const Image image = decodePng(decodeBase64(result.shot->pngBase64));
     ASSERT_EQ(image.width, 2560);
     ASSERT_EQ(image.height, 1440);
     for (std::size_t i = 0, j = 0; i < pixels_.size(); i += 4, j += 3) {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include "base/service_hosts.h"
 #include "tests/speech/speech_test_support.h"
 #include "tests/support/local_http_server.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace morvelin {
@@ -22,8 +23,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using halvenor::test::HttpRequest;
-using halvenor::test::HttpResponseWriter;
 using halvenor::test::LocalHttpServer;
+using halvenor::test::procStatus;
+using halvenor::test::replyEndlessly;
+using halvenor::test::replyOnce;
+using halvenor::test::resetPeakResident;
 using halvenor::test::ScopedEnv;
 using halvenor::test::ScriptedResponse;
 
@@ -217,38 +221,6 @@ TEST_F(TranscribeTest, StopRequestAbortsTheTransfer) {
 // Answers from broken servers, proxies and portals: each ends with one error text (or a
 // repaired text), within a bounded amount of memory, and never takes the process down.
 
-std::size_t statusKilobytes(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with(field))
-            return std::stoul(line.substr(std::strlen(field)));
-    }
-    return 0;
-}
-
-// Answers with `head`, then `piece` over and over until the client leaves (at its own bound).
-// A client without a bound is stopped at 256 MiB, so that it fails the memory check instead of
-// waiting for its 30 s timeout.
-halvenor::test::HttpHandler endless(int status, std::string head, std::string piece) {
-    return [=](const HttpRequest&, HttpResponseWriter& writer) {
-        writer.writeHead(status, {{"Content-Type", "application/json"}});
-        if (!writer.write(head))
-            return;
-        for (std::size_t sent = 0; sent < (std::size_t{256} << 20); sent += piece.size()) {
-            if (!writer.write(piece))
-                return;
-        }
-        writer.finish();
-    };
-}
-
-halvenor::test::HttpHandler once(int status, std::string body) {
-    return LocalHttpServer::scripted({.status = status,
-                                      .headers = {{"Content-Type", "application/json"}},
-                                      .pieces = {{.data = std::move(body)}}});
-}
-
 TEST_F(TranscribeTest, HostileAnswersEndInOneBoundedErrorText) {
     const std::string deepMessage =
         R"({"error":{"message":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}}";
@@ -264,30 +236,34 @@ TEST_F(TranscribeTest, HostileAnswersEndInOneBoundedErrorText) {
         std::string text{};
     };
     const std::vector<Case> cases = {
-        {"error body nesting 100,000 levels", once(400, deepMessage),
+        {"error body nesting 100,000 levels", replyOnce(400, "application/json", deepMessage),
          "HTTP 400: " + deepMessage.substr(0, 200)},
-        {"error member nesting 30,000 levels", once(400, deepError),
+        {"error member nesting 30,000 levels", replyOnce(400, "application/json", deepError),
          "HTTP 400: " + deepError.substr(0, 200)},
-        {"endless answer", endless(200, R"({"text":")", block),
+        {"endless answer", replyEndlessly(200, "application/json", R"({"text":")", block),
          "transcription response over 1 MiB"},
-        {"endless error body", endless(400, "", block), "HTTP 400: " + block.substr(0, 200)},
-        {"long error message", once(400, R"({"error":{"message":")" + message + R"("}})"),
+        {"endless error body", replyEndlessly(400, "application/json", "", block),
+         "HTTP 400: " + block.substr(0, 200)},
+        {"long error message",
+         replyOnce(400, "application/json", R"({"error":{"message":")" + message + R"("}})"),
          "HTTP 400: " + message.substr(0, 300) + "..."},
-        {"transcript over its bound", once(200, R"({"text":")" + std::string(20'000, 't') + "\"}"),
+        {"transcript over its bound",
+         replyOnce(200, "application/json", R"({"text":")" + std::string(20'000, 't') + "\"}"),
          "transcript over 16 KiB"},
-        {"invalid UTF-8 in the transcript", once(200, "{\"text\":\" caf\xC3 au lait \"}"), "",
+        {"invalid UTF-8 in the transcript",
+         replyOnce(200, "application/json", "{\"text\":\" caf\xC3 au lait \"}"), "",
          "caf\xEF\xBF\xBD au lait"},
         {"invalid UTF-8 in the error message",
-         once(429, "{\"error\":{\"message\":\"slow \xE2\x82 down\"}}"),
+         replyOnce(429, "application/json", "{\"error\":{\"message\":\"slow \xE2\x82 down\"}}"),
          "HTTP 429: slow \xEF\xBF\xBD down"},
     };
     // Far above the client's own bounds (1 MiB answer, 64 KiB error body) and the servers'
     // buffers, far below what an answer without a bound reaches.
-    constexpr std::size_t kPeakGrowthLimitKb = 64 << 10;
+    constexpr long kPeakGrowthLimitKb = 64 << 10;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
-        const std::size_t before = statusKilobytes("VmRSS:");
+        resetPeakResident();  // the peak starts again from here
+        const long before = procStatus(getpid(), "VmRSS");
         const auto start = std::chrono::steady_clock::now();
         {
             server = std::make_unique<LocalHttpServer>(c.reply);
@@ -301,7 +277,7 @@ TEST_F(TranscribeTest, HostileAnswersEndInOneBoundedErrorText) {
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
         // The peak can be reset below the reading taken before it (memory returned meanwhile).
-        EXPECT_LT(std::max(statusKilobytes("VmHWM:"), before) - before, kPeakGrowthLimitKb);
+        EXPECT_LT(std::max(procStatus(getpid(), "VmHWM"), before) - before, kPeakGrowthLimitKb);
     }
 }
 

@@ -338,6 +338,26 @@ HttpHandler LocalHttpServer::scripted(ScriptedResponse response) {
     };
 }
 
+HttpHandler replyOnce(int status, std::string contentType, std::string body) {
+    return LocalHttpServer::scripted({.status = status,
+                                      .headers = {{"Content-Type", std::move(contentType)}},
+                                      .pieces = {{.data = std::move(body)}}});
+}
+
+HttpHandler replyEndlessly(int status, std::string contentType, std::string head,
+                           std::string piece) {
+    return [=](const HttpRequest&, HttpResponseWriter& writer) {
+        writer.writeHead(status, {{"Content-Type", contentType}});
+        if (!writer.write(head))
+            return;
+        for (std::size_t sent = 0; sent < (std::size_t{256} << 20); sent += piece.size()) {
+            if (!writer.write(piece))
+                return;
+        }
+        writer.finish();
+    };
+}
+
 void LocalHttpServer::stopAccepting() {
     {
         std::lock_guard lock(impl_->mutex);

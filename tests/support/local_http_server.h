@@ -92,4 +92,13 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Answers every request with one body of the content type, sent at once.
+HttpHandler replyOnce(int status, std::string contentType, std::string body);
+
+// Answers with `head`, then `piece` over and over until the client leaves (at its own bound).
+// A client without a bound is stopped at 256 MiB, so that it fails the test's memory check
+// instead of reading on to its time-out.
+HttpHandler replyEndlessly(int status, std::string contentType, std::string head,
+                           std::string piece);
+
 }  // namespace halvenor::test

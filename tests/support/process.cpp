@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <utility>
 
@@ -226,6 +227,19 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
 
 bool commandExists(const std::string& name) {
     return runCommand({"sh", "-c", "command -v " + name + " >/dev/null 2>&1"}).exitCode == 0;
+}
+
+long procStatus(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    }
+    return -1;
+}
+
+void resetPeakResident() {
+    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 }  // namespace halvenor::test

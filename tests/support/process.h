@@ -76,4 +76,12 @@ bool waitUntil(Predicate&& predicate, std::chrono::milliseconds timeout) {
 
 bool commandExists(const std::string& name);
 
+// A field of /proc/{pid}/status ("VmRSS", "VmHWM", "Threads") as its leading number (kB for
+// the memory fields); -1 when the process or the field is not there.
+long procStatus(pid_t pid, const std::string& field);
+
+// Sets this process's peak resident size (VmHWM) back to its current one, so that what comes
+// next is measured on its own.
+void resetPeakResident();
+
 }  // namespace halvenor::test

@@ -7,80 +7,36 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/platform/x11_test_client.h"
-#include "tests/support/xvfb_server.h"
+#include "tests/support/window_fixture.h"
 #include "tests/ui/hud_test_support.h"
 
 namespace morvelin::draw_test {
 namespace {
 
+using halvenor::test::ProgramTest;
 using halvenor::test::readFile;
-using halvenor::test::runCommand;
-using halvenor::test::SpawnOptions;
-using halvenor::test::Subprocess;
-using halvenor::test::X11TestClient;
-using halvenor::test::XvfbServer;
 using namespace hud_test;
 
-constexpr const char* kClass = "MorvelinDeskOverlay";
-
-class DrawProgram : public ::testing::Test {
+class DrawProgram : public ProgramTest {
 protected:
-    DrawProgram() : client_(xvfb_.display()) {}
+    DrawProgram() : ProgramTest("halvenor-draw") {}
 
     // Starts the program and waits for its HUD to be on screen and drawn.
-    Window start(std::map<std::string, std::string> extra = {}) {
-        SpawnOptions options;
-        options.env = {{"DISPLAY", xvfb_.display()},
-                       {"LOCALAPPDATA", appData_.path().string()},
-                       {"OPENROUTER_API_KEY", "test-key"}};
-        options.quiet = true;
-        options.env.merge(extra);
-        program_ = Subprocess({HALVENOR_BINARY}, options);
-        Window hud = None;
-        waitUntil(
-            [&] {
-                const auto windows = client_.windowsOfClass(kClass);
-                if (windows.size() == 1 && client_.viewable(windows[0]))
-                    hud = windows[0];
-                return hud != None;
-            },
-            10s);
+    Window start(const std::map<std::string, std::string>& extra = {}) {
+        std::map<std::string, std::string> env = extra;
+        env.emplace("OPENROUTER_API_KEY", "test-key");
+        const Window hud = launch(HALVENOR_BINARY, env, 10s);
         // The first frames settle the tab and the window's height.
         std::this_thread::sleep_for(3s);
         return hud;
     }
 
-    void xdotool(const std::vector<std::string>& args) {
-        halvenor::test::xdotool(xvfb_.display(), args);
-    }
-    // Clicks at a point of the HUD (window coordinates). The pointer rests there for a few
-    // frames first, as a hand would: Dear ImGui takes a click on a widget that the previous
-    // frame saw another widget hovered for as a click on that other one's overlap.
-    void clickHud(Window hud, int x, int y) {
-        const auto origin = client_.geometry(hud);
-        xdotool({"mousemove", std::to_string(origin.x + x), std::to_string(origin.y + y)});
-        std::this_thread::sleep_for(100ms);
-        xdotool({"click", "1"});
-    }
-
-    // The whole screen as a PNG in the build folder; the root window never goes away.
+    // The whole screen as a PNG in the build folder.
     std::filesystem::path picture(const std::string& name) {
-        const std::filesystem::path folder =
-            std::filesystem::path(HALVENOR_BINARY).parent_path().parent_path() / "draw-artefacts";
-        std::filesystem::create_directories(folder);
-        const std::filesystem::path file = folder / (name + ".png");
-        std::filesystem::remove(file);
-        runCommand({"import", "-display", xvfb_.display(), "-window", "root", file.string()}, 20s);
-        return file;
+        return saveScreen(
+            std::filesystem::path(HALVENOR_BINARY).parent_path().parent_path() / "draw-artefacts",
+            name);
     }
-
-    std::string log() const { return readFile(appData_ / "MorvelinDesk" / "session.log"); }
-
-    XvfbServer xvfb_;
-    TempDir appData_{"halvenor-draw"};
-    X11TestClient client_;
-    Subprocess program_;
 };
 
 TEST_F(DrawProgram, TypedQuestionIsAnsweredTheWindowGrowsAndQuitSavesTheSettings) {

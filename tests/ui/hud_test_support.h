@@ -29,6 +29,7 @@
 #include "tests/support/local_http_server.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 #include "tests/ui/imgui_ui_probe.h"
 #include "ui/hud_clock.h"
 #include "ui/imgui_ui.h"
@@ -78,11 +79,7 @@ public:
         return text().find(needle) != std::string::npos;
     }
     std::size_t count(const std::string& needle) const {
-        const std::string all = text();
-        std::size_t n = 0;
-        for (auto at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1))
-            ++n;
-        return n;
+        return halvenor::test::countOf(text(), needle);
     }
 
 private:

@@ -1,6 +1,7 @@
 #pragma once
 // A second X client for shell tests: it plays the other applications on the display (a
-// window below the HUD, a program holding a hotkey) and reads window state back.
+// window below the HUD, a program holding a hotkey, a picture over the screen) and reads
+// window state back.
 
 #include <chrono>
 #include <cmath>
@@ -60,6 +61,40 @@ public:
         XMapWindow(display_, window);
         XSync(display_, False);
         return window;
+    }
+
+    // An override-redirect window (no window manager moves it) filled with the background
+    // colour when one is given, mapped. None when it is not viewable within 5 s.
+    Window showCover(int x, int y, int width, int height,
+                     std::optional<unsigned long> background = std::nullopt) {
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        unsigned long mask = CWOverrideRedirect;
+        if (background) {
+            attributes.background_pixel = *background;
+            mask |= CWBackPixel;
+        }
+        const Window window = XCreateWindow(display_, root_, x, y, static_cast<unsigned>(width),
+                                            static_cast<unsigned>(height), 0, CopyFromParent,
+                                            InputOutput, CopyFromParent, mask, &attributes);
+        XMapWindow(display_, window);
+        XSync(display_, False);
+        return waitUntil([&] { return viewable(window); }, std::chrono::seconds(5)) ? window : None;
+    }
+
+    // Draws 32-bit pixels (B, G, R, unused; `width` of them a row) at the window's origin.
+    void putPixels(Window window, const std::uint8_t* bgrx, int width, int height) {
+        XImage* image = XCreateImage(
+            display_, DefaultVisual(display_, DefaultScreen(display_)), 24, ZPixmap, 0,
+            reinterpret_cast<char*>(const_cast<std::uint8_t*>(bgrx)), static_cast<unsigned>(width),
+            static_cast<unsigned>(height), 32, width * 4);
+        GC gc = XCreateGC(display_, window, 0, nullptr);
+        XPutImage(display_, window, gc, image, 0, 0, 0, 0, static_cast<unsigned>(width),
+                  static_cast<unsigned>(height));
+        XSync(display_, False);
+        XFreeGC(display_, gc);
+        image->data = nullptr;  // the caller's pixels
+        XDestroyImage(image);
     }
 
     int buttonPresses(Window window) {
@@ -162,6 +197,26 @@ public:
         if (children)
             XFree(children);
         return found;
+    }
+
+    // The one top-level window of the class, when it is viewable; None while there is none,
+    // more than one, or it is not viewable.
+    Window shownWindowOfClass(const std::string& className) {
+        const auto windows = windowsOfClass(className);
+        return windows.size() == 1 && viewable(windows[0]) ? windows[0] : None;
+    }
+
+    // Waits up to the timeout for shownWindowOfClass to find the window; None when it did not.
+    Window waitForShownWindowOfClass(const std::string& className,
+                                     std::chrono::milliseconds timeout) {
+        Window shown = None;
+        waitUntil(
+            [&] {
+                shown = shownWindowOfClass(className);
+                return shown != None;
+            },
+            timeout);
+        return shown;
     }
 
     // Asks the window to close the way a window manager's close button does.
