@@ -9,6 +9,7 @@
 
 #include "base/session_log.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace halvenor::test {
 
@@ -42,13 +43,7 @@ public:
     std::string text() const {
         return readFile(morvelin::Logger::instance().path()).substr(start_);
     }
-    std::size_t count(const std::string& needle) const {
-        const std::string all = text();
-        std::size_t n = 0;
-        for (auto at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1))
-            ++n;
-        return n;
-    }
+    std::size_t count(const std::string& needle) const { return countOf(text(), needle); }
     bool contains(const std::string& needle) const {
         return text().find(needle) != std::string::npos;
     }

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <curl/curl.h>
@@ -14,6 +13,7 @@
 
 #include "base/session_log.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text.h"
 
 namespace morvelin::speech_test {
 
@@ -41,31 +41,12 @@ inline std::string sessionLog() {
     return halvenor::test::readFile(Logger::instance().path());
 }
 
-inline std::vector<std::uint8_t> base64Decode(std::string_view text) {
-    constexpr std::string_view kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::vector<std::uint8_t> bytes;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (const char c : text) {
-        if (c == '=')
-            break;
-        bits = (bits << 6) | static_cast<std::uint32_t>(kAlphabet.find(c));
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            bytes.push_back(static_cast<std::uint8_t>(bits >> count));
-        }
-    }
-    return bytes;
-}
-
 // The samples of the WAV image in a transcription request body (empty when it has none).
 inline std::vector<std::int16_t> requestSamples(const std::string& body) {
     const auto json = nlohmann::json::parse(body, nullptr, false);
     if (!json.is_object() || !json.contains("input_audio"))
         return {};
-    const auto wav = base64Decode(json["input_audio"]["data"].get<std::string>());
+    const auto wav = halvenor::test::decodeBase64(json["input_audio"]["data"].get<std::string>());
     std::vector<std::int16_t> samples;
     for (std::size_t i = 44; i + 1 < wav.size(); i += 2) {
         samples.push_back(static_cast<std::int16_t>(wav[i] | (wav[i + 1] << 8)));
