@@ -188,10 +188,8 @@ protected:
     // The chat requests received so far, parsed.
     std::vector<nlohmann::json> chatRequests() const {
         std::vector<nlohmann::json> out;
-        for (const HttpRequest& request : services_.requests()) {
-            if (request.target == "/api/v1/chat/completions")
-                out.push_back(nlohmann::json::parse(request.body, nullptr, false));
-        }
+        for (const ChatOutcome& chat : chats())
+            out.push_back(chat.request);
         return out;
     }
 

@@ -10,8 +10,6 @@ namespace {
 
 class HudStory : public Session {
 protected:
-    Window hud() { return client_.windowsOfClass(test::kHudClass).at(0); }
-
     std::string settingsFile() const {
         return test::readFile(appData_ / "MorvelinDesk" / "settings.json");
     }
@@ -23,7 +21,7 @@ TEST_F(HudStory, ScreenshotTakenWithItsHotkeyIsSentWithTheScreenshotModel) {
     ASSERT_TRUE(waitForLog("screenshot 1 captured: 1920x1080", 15s)) << log();
     std::this_thread::sleep_for(500ms);  // the tray is laid out
     // "Send + 1" at the right end of the question row, below the tray.
-    clickHud(client_.geometry(hud()).width - 55, 303);
+    clickHud(client_.geometry(hud_).width - 55, 303);
     ASSERT_TRUE(waitForLog("llm request: model=google/gemini-3.1-pro-preview images=1")) << log();
 
     const auto requests = chatRequests();
@@ -65,14 +63,14 @@ TEST_F(HudStory, ASettingChangedInTheHudHoldsAfterARestartAndASecondStartShowsTh
 
     // Hidden, then started again: the second start shows the first and leaves.
     key("ctrl+alt+h");
-    ASSERT_TRUE(test::waitUntil([&] { return !client_.viewable(hud()); }, 5s));
+    ASSERT_TRUE(test::waitUntil([&] { return !client_.viewable(hud_); }, 5s));
     test::SpawnOptions options;
     options.quiet = true;
     options.env = env();
     test::Subprocess second({HALVENOR_BINARY}, options);
     EXPECT_EQ(second.wait(10s), 0);
-    EXPECT_TRUE(test::waitUntil([&] { return client_.viewable(hud()); }, 5s));
-    EXPECT_EQ(client_.windowsOfClass("MorvelinDeskOverlay").size(), 1u);
+    EXPECT_TRUE(test::waitUntil([&] { return client_.viewable(hud_); }, 5s));
+    EXPECT_EQ(client_.windowsOfClass(test::kHudClass).size(), 1u);
 }
 
 }  // namespace

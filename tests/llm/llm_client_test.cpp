@@ -1,12 +1,9 @@
 #include "llm/llm_client.h"
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-
-#include <unistd.h>
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -25,10 +22,9 @@ using Clock = std::chrono::steady_clock;
 using halvenor::test::HttpRequest;
 using halvenor::test::HttpResponseWriter;
 using halvenor::test::LocalHttpServer;
-using halvenor::test::procStatus;
+using halvenor::test::PeakResidentGrowth;
 using halvenor::test::replyEndlessly;
 using halvenor::test::replyOnce;
-using halvenor::test::resetPeakResident;
 using halvenor::test::ScopedEnv;
 using halvenor::test::ScriptedResponse;
 using halvenor::test::waitUntil;
@@ -513,8 +509,7 @@ TEST(LlmClient, HostileRepliesEndInOneBoundedErrorText) {
     constexpr long kPeakGrowthLimitKb = 64 << 10;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        resetPeakResident();
-        const long before = procStatus(getpid(), "VmRSS");
+        const PeakResidentGrowth growth;
         const auto start = Clock::now();
         {
             LocalHttpServer server(c.reply);
@@ -533,8 +528,7 @@ TEST(LlmClient, HostileRepliesEndInOneBoundedErrorText) {
             }
         }
         EXPECT_LT(Clock::now() - start, 5s);
-        // The peak can be reset below the reading taken before it (memory returned meanwhile).
-        EXPECT_LT(std::max(procStatus(getpid(), "VmHWM"), before) - before, kPeakGrowthLimitKb);
+        EXPECT_LT(growth.kb(), kPeakGrowthLimitKb);
     }
 }
 

@@ -1,13 +1,10 @@
 #include "speech/transcription_request.h"
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -24,10 +21,9 @@ namespace {
 using namespace std::chrono_literals;
 using halvenor::test::HttpRequest;
 using halvenor::test::LocalHttpServer;
-using halvenor::test::procStatus;
+using halvenor::test::PeakResidentGrowth;
 using halvenor::test::replyEndlessly;
 using halvenor::test::replyOnce;
-using halvenor::test::resetPeakResident;
 using halvenor::test::ScopedEnv;
 using halvenor::test::ScriptedResponse;
 
@@ -262,8 +258,7 @@ TEST_F(TranscribeTest, HostileAnswersEndInOneBoundedErrorText) {
     constexpr long kPeakGrowthLimitKb = 64 << 10;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        resetPeakResident();  // the peak starts again from here
-        const long before = procStatus(getpid(), "VmRSS");
+        const PeakResidentGrowth growth;
         const auto start = std::chrono::steady_clock::now();
         {
             server = std::make_unique<LocalHttpServer>(c.reply);
@@ -276,8 +271,7 @@ TEST_F(TranscribeTest, HostileAnswersEndInOneBoundedErrorText) {
             server.reset();
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-        // The peak can be reset below the reading taken before it (memory returned meanwhile).
-        EXPECT_LT(std::max(procStatus(getpid(), "VmHWM"), before) - before, kPeakGrowthLimitKb);
+        EXPECT_LT(growth.kb(), kPeakGrowthLimitKb);
     }
 }
 

@@ -238,8 +238,13 @@ long procStatus(pid_t pid, const std::string& field) {
     return -1;
 }
 
-void resetPeakResident() {
+PeakResidentGrowth::PeakResidentGrowth() {
     std::ofstream("/proc/self/clear_refs") << "5";
+    before_ = procStatus(getpid(), "VmRSS");
+}
+
+long PeakResidentGrowth::kb() const {
+    return std::max(procStatus(getpid(), "VmHWM"), before_) - before_;
 }
 
 }  // namespace halvenor::test

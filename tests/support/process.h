@@ -80,8 +80,17 @@ bool commandExists(const std::string& name);
 // the memory fields); -1 when the process or the field is not there.
 long procStatus(pid_t pid, const std::string& field);
 
-// Sets this process's peak resident size (VmHWM) back to its current one, so that what comes
-// next is measured on its own.
-void resetPeakResident();
+// How far this process's resident size peaks above where it stood at construction: the peak
+// (VmHWM) is reset then, so what comes after is measured on its own.
+class PeakResidentGrowth {
+public:
+    PeakResidentGrowth();
+    // In kB. The reset can land below the reading taken before it (memory returned in
+    // between), which counts as no growth.
+    long kb() const;
+
+private:
+    long before_;
+};
 
 }  // namespace halvenor::test

@@ -14,7 +14,7 @@ TwoHeadXServer::TwoHeadXServer(int headWidth, int headHeight) : host_(2 * headWi
     display_ = startXServer(
         xephyr_,
         {"Xephyr", "+xinerama", "-screen", head, "-screen", head, "-nolisten", "tcp", "-noreset"},
-        options, "TwoHeadXServer");
+        options);
 }
 
 TwoHeadXServer::~TwoHeadXServer() {
@@ -25,8 +25,7 @@ TwoHeadXServer::~TwoHeadXServer() {
 void TwoHeadXServer::startWindowManager() {
     // The spanning _NET_WORKAREA is what the test is about, so wait for it rather than for
     // openbox's announcement alone; then, as for Xvfb, until a probe window really maps.
-    windowManager_ = halvenor::test::startWindowManager(
-        display_, "_NET_WORKAREA", " = ", "openbox did not publish a work area", "TwoHeadXServer");
+    windowManager_ = halvenor::test::startWindowManager(display_, "_NET_WORKAREA", " = ");
 }
 
 }  // namespace halvenor::test

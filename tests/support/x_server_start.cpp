@@ -9,11 +9,10 @@
 
 namespace halvenor::test {
 
-std::string startXServer(Subprocess& server, std::vector<std::string> argv, SpawnOptions options,
-                         const std::string& who) {
+std::string startXServer(Subprocess& server, std::vector<std::string> argv, SpawnOptions options) {
     int fds[2];
     if (pipe(fds) != 0)
-        throw std::runtime_error(who + ": pipe failed");
+        throw std::runtime_error(argv.at(0) + ": pipe failed");
     const std::string program = argv.at(0);
     argv.insert(argv.begin() + 1, {"-displayfd", std::to_string(fds[1])});
     options.inheritFds.push_back(fds[1]);
@@ -40,7 +39,7 @@ std::string startXServer(Subprocess& server, std::vector<std::string> argv, Spaw
     close(fds[0]);
     if (number.empty()) {
         server.stop();
-        throw std::runtime_error(who + ": " + program + " did not start");
+        throw std::runtime_error(program + " did not start");
     }
     const std::string display = ":" + number;
     const bool answers = waitUntil(
@@ -50,14 +49,13 @@ std::string startXServer(Subprocess& server, std::vector<std::string> argv, Spaw
         std::chrono::seconds(10));
     if (!answers) {
         server.stop();
-        throw std::runtime_error(who + ": display " + display + " does not answer");
+        throw std::runtime_error(program + ": display " + display + " does not answer");
     }
     return display;
 }
 
 Subprocess startWindowManager(const std::string& display, const std::string& readyProperty,
-                              const std::string& readyText, const std::string& notReady,
-                              const std::string& who) {
+                              const std::string& readyText) {
     SpawnOptions options;
     options.quiet = true;
     options.env = {{"DISPLAY", display}};
@@ -69,10 +67,10 @@ Subprocess startWindowManager(const std::string& display, const std::string& rea
         },
         std::chrono::seconds(10));
     if (!ready)
-        throw std::runtime_error(who + ": " + notReady);
+        throw std::runtime_error("openbox on " + display + " did not set " + readyProperty);
     Display* connection = XOpenDisplay(display.c_str());
     if (!connection)
-        throw std::runtime_error(who + ": cannot open " + display);
+        throw std::runtime_error("openbox: cannot open " + display);
     const Window probe =
         XCreateSimpleWindow(connection, DefaultRootWindow(connection), 0, 0, 10, 10, 0, 0, 0);
     const auto viewable = [&] {
@@ -90,7 +88,7 @@ Subprocess startWindowManager(const std::string& display, const std::string& rea
     XDestroyWindow(connection, probe);
     XCloseDisplay(connection);
     if (!maps)
-        throw std::runtime_error(who + ": openbox does not map windows");
+        throw std::runtime_error("openbox on " + display + " does not map windows");
     return windowManager;
 }
 

@@ -12,16 +12,13 @@ namespace halvenor::test {
 
 // Starts the X server `argv` (its program first) with "-displayfd N" added after the program
 // name, into `server`, and returns its display (":N") once it answers xdpyinfo. Throws
-// std::runtime_error, prefixed with `who`, when it does not come up within 10 s (the server is
-// stopped then).
-std::string startXServer(Subprocess& server, std::vector<std::string> argv, SpawnOptions options,
-                         const std::string& who);
+// std::runtime_error when it does not come up within 10 s (the server is stopped then).
+std::string startXServer(Subprocess& server, std::vector<std::string> argv, SpawnOptions options);
 
 // Starts openbox on the display and returns it once the root window's `readyProperty`, as xprop
 // prints it, holds `readyText`, and then a probe window does get mapped. Throws
-// std::runtime_error (prefixed with `who`; `notReady` says what did not happen) otherwise.
+// std::runtime_error otherwise.
 Subprocess startWindowManager(const std::string& display, const std::string& readyProperty,
-                              const std::string& readyText, const std::string& notReady,
-                              const std::string& who);
+                              const std::string& readyText);
 
 }  // namespace halvenor::test

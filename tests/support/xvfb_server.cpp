@@ -10,9 +10,8 @@ XvfbServer::XvfbServer(int width, int height) {
     SpawnOptions options;
     options.quiet = true;
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-    display_ =
-        startXServer(process_, {"Xvfb", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
-                     options, "XvfbServer");
+    display_ = startXServer(
+        process_, {"Xvfb", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, options);
 }
 
 XvfbServer::~XvfbServer() {
@@ -24,8 +23,8 @@ void XvfbServer::startWindowManager() {
     // openbox announces itself (_NET_SUPPORTING_WM_CHECK on the root window) before it
     // handles map requests, and a request in between is lost: ready means it has announced
     // itself and a probe window then does get mapped.
-    windowManager_ = halvenor::test::startWindowManager(
-        display_, "_NET_SUPPORTING_WM_CHECK", "window id", "openbox did not start", "XvfbServer");
+    windowManager_ =
+        halvenor::test::startWindowManager(display_, "_NET_SUPPORTING_WM_CHECK", "window id");
 }
 
 }  // namespace halvenor::test
