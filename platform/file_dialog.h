@@ -2,6 +2,11 @@
 // The desktop's open-file dialog, run as a child process (zenity, else kdialog) so that the
 // HUD keeps drawing and answering hotkeys while it is open, and opening a file in the user's
 // default application. UI thread only.
+//
+// A dialog opened for the HUD belongs to it (the window manager keeps it above the HUD), and
+// the HUD steps down from the above layer while it is up: the dialog program's window maps in
+// the ordinary layer, where an above HUD would cover it. The HUD goes back above when the
+// dialog ends, however it ends.
 
 #include <sys/types.h>
 
@@ -10,6 +15,8 @@
 #include <vector>
 
 namespace morvelin {
+
+class OverlayWindow;
 
 class FileDialog {
 public:
@@ -24,14 +31,16 @@ public:
     FileDialog(const FileDialog&) = delete;
     FileDialog& operator=(const FileDialog&) = delete;
 
-    // Opens the dialog (the first filter selected). Empty on success, else the error text,
-    // e.g. when no dialog program is installed. A dialog already open is ended first.
-    std::string open(const std::string& title, const std::vector<Filter>& filters);
+    // Opens the dialog (the first filter selected), belonging to `owner` when given (which
+    // must outlive the dialog). Empty on success, else the error text, e.g. when no dialog
+    // program is installed. A dialog already open is ended first.
+    std::string open(const std::string& title, const std::vector<Filter>& filters,
+                     OverlayWindow* owner = nullptr);
     // Never blocks. Chosen (path set) or Cancelled once, when the dialog has ended; Running
     // while it is open; Idle when none is open.
     Poll poll(std::filesystem::path& chosen);
     bool isOpen() const { return pid_ > 0; }
-    // Ends the dialog now, if one is open.
+    // Ends the dialog now, if one is open, and puts its owner back above.
     void close();
 
     // The programs tried in order; tests point this elsewhere.
@@ -39,6 +48,8 @@ public:
 
 private:
     pid_t pid_ = -1;
+    OverlayWindow* owner_ = nullptr;  // stepped down from the above layer while set
+    bool adopted_ = false;            // the dialog's window made the owner's
     int outputFd_ = -1;
     std::string output_;
 };

@@ -16,6 +16,7 @@
 
 #include "base/error_text.h"
 #include "platform/file_dialog.h"
+#include "platform/overlay_window.h"
 
 extern char** environ;
 
@@ -32,11 +33,19 @@ std::string joined(const std::vector<std::string>& parts, const char* separator)
     return out;
 }
 
-// The arguments of one dialog program, the first filter selected.
+// The arguments of one dialog program, the first filter selected, the dialog belonging to the
+// window `parent` unless it is 0.
 std::vector<std::string> dialogArguments(const std::string& program, const std::string& title,
-                                         const std::vector<FileDialog::Filter>& filters) {
+                                         const std::vector<FileDialog::Filter>& filters,
+                                         unsigned long parent) {
     const bool kdialog = program.find("kdialog") != std::string::npos;
     std::vector<std::string> args{program};
+    if (parent != 0) {
+        if (kdialog)
+            args.insert(args.end(), {"--attach", std::to_string(parent)});
+        else
+            args.insert(args.end(), {"--attach=" + std::to_string(parent), "--modal"});
+    }
     if (kdialog) {
         std::string filterText;
         for (const FileDialog::Filter& filter : filters) {
@@ -77,6 +86,9 @@ pid_t spawnWithOutput(const std::vector<std::string>& args, int outFd) {
         posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
     else
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    // Nothing else of ours goes with it: a socket the child held open would outlive our
+    // close of it (a dropped speech connection would not end while the dialog is open).
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -101,21 +113,34 @@ void FileDialog::close() {
         ::close(outputFd_);
     outputFd_ = -1;
     output_.clear();
+    if (owner_)
+        owner_->setAboveOthers(true);
+    owner_ = nullptr;
+    adopted_ = false;
 }
 
-std::string FileDialog::open(const std::string& title, const std::vector<Filter>& filters) {
+std::string FileDialog::open(const std::string& title, const std::vector<Filter>& filters,
+                             OverlayWindow* owner) {
     close();
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return lastErrorMessage("pipe2");
+    const unsigned long parent = owner ? owner->nativeWindowId() : 0;
     int lastError = ENOENT;
     for (const std::string& program : programs) {
-        const pid_t pid = spawnWithOutput(dialogArguments(program, title, filters), pipeFds[1]);
+        const pid_t pid =
+            spawnWithOutput(dialogArguments(program, title, filters, parent), pipeFds[1]);
         if (pid > 0) {
             ::close(pipeFds[1]);
             ::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK);
             pid_ = pid;
             outputFd_ = pipeFds[0];
+            // The window manager has this long before the dialog program maps its window (it
+            // starts its toolkit first), so the dialog maps above the HUD.
+            if (parent != 0) {
+                owner_ = owner;
+                owner_->setAboveOthers(false);
+            }
             return {};
         }
         lastError = -pid;
@@ -143,8 +168,13 @@ FileDialog::Poll FileDialog::poll(std::filesystem::path& chosen) {
     }
     int status = 0;
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == 0)
+    if (done == 0) {
+        // zenity's file selection ignores --attach: the dialog is made the owner's here, once
+        // it is on screen.
+        if (owner_ && !adopted_)
+            adopted_ = owner_->adoptDialogOf(pid_);
         return Poll::Running;
+    }
     // Ended: take what is left in the pipe, then the first line is the path.
     for (;;) {
         const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);

@@ -87,6 +87,17 @@ public:
     // after timeoutMs.
     void waitUntilHidden(int timeoutMs = 250);
     void moveTo(int x, int y);
+    // Whether the HUD stays above ordinary windows (it does unless told otherwise). Another
+    // program's dialog maps in the ordinary layer, under an above HUD; while one is up for
+    // the HUD, the HUD steps down to that layer. Never shows a hidden HUD.
+    void setAboveOthers(bool above);
+    bool aboveOthers() const;
+    // The X window id other programs' dialogs attach to; 0 without a window.
+    unsigned long nativeWindowId() const;
+    // Makes the window that the process `processId` has put on screen a dialog of the HUD, for
+    // dialog programs that do not attach themselves, so that the window manager keeps it above
+    // the HUD. True once that window is found; false while the process has none yet.
+    bool adoptDialogOf(long processId);
     Point position() const;
     // Where the pointer is, asked of the X server: on the screen, and inside the HUD (window
     // coordinates; empty while the pointer is elsewhere).

@@ -16,6 +16,7 @@
 
 #include <SDL.h>
 #include <SDL_syswm.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
@@ -25,6 +26,7 @@
 #include "base/session_log.h"
 #include "platform/error_trap_x11.h"
 #include "platform/global_hotkeys_x11.h"
+#include "platform/input_batch.h"
 #include "platform/primary_monitor_x11.h"
 #include "platform/x11_handles.h"
 
@@ -411,6 +413,69 @@ void OverlayWindow::moveTo(int x, int y) {
         SDL_SetWindowPosition(window_, x, y);
 }
 
+void OverlayWindow::setAboveOthers(bool above) {
+    if (!exists() || above == aboveOthers())
+        return;
+    // A mapped window changes layer through the window manager (_NET_WM_STATE client
+    // message); a hidden one only has its property rewritten, read when it is next shown.
+    SDL_SetWindowAlwaysOnTop(window_, above ? SDL_TRUE : SDL_FALSE);
+    XFlush(x11_->display);
+}
+
+bool OverlayWindow::aboveOthers() const {
+    return exists() && (SDL_GetWindowFlags(window_) & SDL_WINDOW_ALWAYS_ON_TOP) != 0;
+}
+
+unsigned long OverlayWindow::nativeWindowId() const {
+    return exists() ? static_cast<unsigned long>(x11_->window) : 0;
+}
+
+namespace {
+
+// A property of 32-bit items of `window` (longs, as Xlib returns them); empty when it has none.
+std::vector<unsigned long> longProperty(Display* display, Window window, const char* name,
+                                        Atom type) {
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<unsigned long> values;
+    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 4096, False, type,
+                           &actualType, &format, &count, &after, &data) == Success &&
+        data && format == 32) {
+        const auto* items = reinterpret_cast<const unsigned long*>(data);
+        values.assign(items, items + count);
+    }
+    if (data)
+        XFree(data);
+    return values;
+}
+
+}  // namespace
+
+bool OverlayWindow::adoptDialogOf(long processId) {
+    if (!exists())
+        return false;
+    Display* display = x11_->display;
+    // The window manager's list holds the windows on screen; the dialog may vanish between
+    // two requests.
+    ErrorTrapX11 trap(display);
+    bool found = false;
+    for (const unsigned long client :
+         longProperty(display, DefaultRootWindow(display), "_NET_CLIENT_LIST", XA_WINDOW)) {
+        const std::vector<unsigned long> pid =
+            longProperty(display, client, "_NET_WM_PID", XA_CARDINAL);
+        if (pid.size() != 1 || static_cast<long>(pid[0]) != processId)
+            continue;
+        found = true;
+        Window parent = None;
+        if (!XGetTransientForHint(display, client, &parent) || parent != x11_->window)
+            XSetTransientForHint(display, client, x11_->window);
+    }
+    trap.finish();
+    return found;
+}
+
 OverlayWindow::Point OverlayWindow::position() const {
     Point point;
     if (window_)
@@ -531,8 +596,15 @@ void OverlayWindow::unregisterAllHotkeys() {
 
 bool OverlayWindow::pumpMessages() {
     hotkeys_->noteKeyboard();
+    // Gather what the X server has sent once, then take events from the head of the queue
+    // only as far as this frame may have them; the rest stay queued, in order, for the next
+    // frame (other threads only ever append to the queue).
+    SDL_PumpEvents();
+    InputBatch batch;
     SDL_Event event;
-    while (SDL_PollEvent(&event)) {
+    while (SDL_PeepEvents(&event, 1, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1 &&
+           batch.admits(event)) {
+        SDL_PeepEvents(&event, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT);
         if (event.type == SDL_QUIT)
             return false;
         if (messageHook_ && messageHook_(event))

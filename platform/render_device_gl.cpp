@@ -122,6 +122,17 @@ void RenderDevice::shutdownImGuiBackends() {
 void RenderDevice::processEvent(const SDL_Event& event) {
     if (sdlBackend_)
         ImGui_ImplSDL2_ProcessEvent(&event);
+    if (sdlBackend_ && (event.type == SDL_KEYDOWN || event.type == SDL_KEYUP)) {
+        // The backend takes the modifiers from SDL's current state, which already holds every
+        // event queued so far; a frame that got only the first keys of Ctrl+A (the rest wait
+        // for the next frame) must see Ctrl as it was when A went down.
+        ImGuiIO& io = ImGui::GetIO();
+        const Uint16 mod = event.key.keysym.mod;
+        io.KeyShift = (mod & KMOD_SHIFT) != 0;
+        io.KeyCtrl = (mod & KMOD_CTRL) != 0;
+        io.KeyAlt = (mod & KMOD_ALT) != 0;
+        io.KeySuper = (mod & KMOD_GUI) != 0;
+    }
     if (event.type == SDL_WINDOWEVENT) {
         switch (event.window.event) {
             case SDL_WINDOWEVENT_EXPOSED:

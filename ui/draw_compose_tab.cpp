@@ -43,8 +43,10 @@ void ImGuiUI::drawComposeTab(float /*reserve*/) {
     }
     ImGui::Spacing();
 
+    // A fixed identity, as the action row's buttons: a screenshot taken while Send is held
+    // changes the count, and the release must still send.
     const std::string sendLabel =
-        tray.empty() ? std::string("Send") : fmt::format("Send + {}", tray.size());
+        tray.empty() ? std::string("Send###send") : fmt::format("Send + {}###send", tray.size());
     const float sendWidth = buttonWidth("Send + 8");
     // Ctrl+Shift+A and Send take the typed question away while the field may still be active;
     // an active field keeps showing (and would write back) its own copy, so let it go.

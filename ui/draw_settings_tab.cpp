@@ -174,7 +174,7 @@ void ImGuiUI::drawSettingsTab() {
     }
     colouredTextWrapped(palette::muted(),
                         "Questions that include screenshots use this model; everything else uses "
-                        "the model chosen in the top bar. Pick one that accepts images.");
+                        "the model chosen under Live answers. Pick one that accepts images.");
     ImGui::Checkbox("Hide the overlay while taking the screenshot", &hideWhileCapturing);
     labelRow("Max image width");
     ImGui::SliderInt("##shot-width", &screenshotMaxWidth, 640, 3840, "%d px",

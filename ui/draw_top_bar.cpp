@@ -210,18 +210,22 @@ void ImGuiUI::drawActionRow() {
     const bool streaming = state == kAnswerStreaming;
     const bool isHandsFree = handsFree.load();
 
+    // The counts live in the labels, so each button keeps a fixed identity ("###"): a line or
+    // a screenshot arriving between press and release must not turn the click into a press of
+    // a new button, which Dear ImGui would drop. Stop is a button of its own, so a press that
+    // began on Answer never stops the answer that started meanwhile.
     std::string answerLabel;
     if (streaming)
         answerLabel = "Stop";
     else if (isHandsFree)
-        answerLabel = "Ask AI  (Ctrl+Shift+A)";
+        answerLabel = "Ask AI  (Ctrl+Shift+A)###answer";
     else if (newLines > 0)
-        answerLabel =
-            fmt::format("Answer ({})  (Ctrl+Shift+A)", std::min<std::size_t>(newLines, 99));
+        answerLabel = fmt::format("Answer ({})  (Ctrl+Shift+A)###answer",
+                                  std::min<std::size_t>(newLines, 99));
     else
-        answerLabel = "Answer  (Ctrl+Shift+A)";
+        answerLabel = "Answer  (Ctrl+Shift+A)###answer";
     const std::string captureLabel =
-        tray.empty() ? std::string("Capture Screen")
+        tray.empty() ? std::string("Capture Screen###capture")
                      : fmt::format("Capture Screen ({})###capture", tray.size());
 
     const float available = ImGui::GetContentRegionAvail().x;

@@ -1,5 +1,6 @@
 // Knowledge files: the Knowledge Base tab's "Load file..." buttons. The dialog runs as its own
-// process while the HUD keeps drawing; the load finishes on the frame after it closes.
+// process, belonging to the HUD, while the HUD keeps drawing; the load finishes on the frame
+// after it closes.
 
 #include <fmt/format.h>
 
@@ -14,7 +15,8 @@ void ImGuiUI::loadKnowledgeFile(std::string& target, const char* label) {
          {"*.txt", "*.md", "*.markdown", "*.rst", "*.json"}},
         {"All files (*.*)", {"*.*"}},
     };
-    const std::string error = knowledgeDialog.open(fmt::format("Load {}", label), filters);
+    const std::string error =
+        knowledgeDialog.open(fmt::format("Load {}", label), filters, services.overlay);
     if (!error.empty()) {
         knowledgeTarget = nullptr;
         statusText = fmt::format("{}: {}", label, error);

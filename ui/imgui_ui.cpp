@@ -10,6 +10,7 @@
 
 #include "base/session_log.h"
 #include "llm/llm_client.h"
+#include "platform/desktop_session.h"
 #include "platform/font_lookup.h"
 #include "speech/stt_client.h"
 #include "ui/hud_clock.h"
@@ -125,6 +126,10 @@ ImGuiUI::ImGuiUI(Services services_, float uiScale) : services(services_) {
     } else {
         statusText =
             "Warning: this HUD is NOT hidden from screen capture (" + protectionError + ")";
+    }
+    if (const std::string notice = desktopSessionNotice(); !notice.empty()) {
+        log("{}", notice);
+        statusText = notice + " " + statusText;
     }
 }
 

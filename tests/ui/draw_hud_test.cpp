@@ -4,6 +4,7 @@
 // mouse and keyboard (the silence slider, Esc, the tabs).
 
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 
 #include <gtest/gtest.h>
@@ -103,6 +104,58 @@ TEST_F(DrawHud, StopButtonStopsTheStreamingAnswerAndReturnsToTheLiveTab) {
     EXPECT_EQ(P::statusText(ui), "Stopped.");
     EXPECT_TRUE(has(frame, "stopped")) << frame;
     EXPECT_TRUE(has(frame, "ANSWER")) << "the Live tab was not selected";
+}
+
+// A line or a screenshot arriving while the button is held changes its label's count; the
+// release still counts as a click on it.
+TEST_F(DrawHud, AnswerAndCaptureTakeAClickWhoseCountChangedWhileHeld) {
+    const halvenor::test::ScopedEnv noDisplay("DISPLAY", nullptr);  // the capture fails at once
+    P::handsFree(ui).store(false);
+    setTranscript(ui, numberedLines(2, kSystem), 0);
+    frames.draw(2);
+    ImGuiWindow* root = Frames::window("##morvelin-root");
+    ASSERT_NE(root, nullptr);
+    const auto clickWhile = [&](ImGuiID id, float x, const std::function<void()>& change) {
+        const std::optional<float> y = frames.findItemY(id, x, 0, 500);
+        ASSERT_TRUE(y) << "button not found";
+        frames.io().MouseDown[0] = true;
+        frames.draw();
+        change();
+        frames.draw();
+        frames.io().MouseDown[0] = false;
+        frames.draw(2);
+    };
+
+    clickWhile(root->GetID("###answer"), 100, [&] {
+        setTranscript(ui, numberedLines(3, kSystem), 0);
+        ASSERT_TRUE(has(frames.draw(), "Answer (3)  (Ctrl+Shift+A)"));
+    });
+    EXPECT_EQ(answeredUpToOf(ui), 3u);
+    EXPECT_TRUE(has(cardOf(ui).question, "line 2")) << cardOf(ui).question;
+
+    P::statusText(ui) = "Ready.";
+    clickWhile(root->GetID("###capture"), 1250, [&] {
+        P::tray(ui).push_back(placeholderShot());
+        ASSERT_TRUE(has(frames.draw(), "Capture Screen (1)"));
+    });
+    EXPECT_TRUE(P::statusText(ui).starts_with("Screen capture failed")) << P::statusText(ui);
+
+    // Send, inside the Screen & Type tab: a second screenshot arrives while it is held.
+    frames.openTab("Screen & Type");
+    ImGuiID tabId = 0;
+    for (int n = 0; n < GImGui->TabBars.GetMapSize(); ++n)
+        if (ImGuiTabBar* bar = GImGui->TabBars.TryGetMapData(n))
+            for (ImGuiTabItem& tab : bar->Tabs)
+                if (std::string_view(bar->GetTabName(&tab)).starts_with("Screen & Type"))
+                    tabId = tab.ID;
+    root->IDStack.push_back(tabId);
+    const ImGuiID sendId = root->GetID("###send");
+    root->IDStack.pop_back();
+    clickWhile(sendId, 1330, [&] {
+        P::tray(ui).push_back(placeholderShot());
+        ASSERT_TRUE(has(frames.draw(), "Send + 2"));
+    });
+    EXPECT_TRUE(P::tray(ui).empty()) << "the release did not send";
 }
 
 TEST_F(DrawHud, StatusBarJoinsTheStatusTextAndTheSpeechToTextStates) {
@@ -259,6 +312,7 @@ TEST_F(DrawSettings, CustomModelsShowTheirIdFields) {
     std::string frame = frames.draw();
     EXPECT_FALSE(has(frame, "Custom model id"));
     EXPECT_TRUE(has(frame, "openai/gpt-4o-mini"));
+    EXPECT_TRUE(has(frame, "everything else uses the model chosen under Live answers")) << frame;
 
     P::answerModelIndex(ui) = kCustomModelIndex;
     P::customAnswerModel(ui) = "acme/answer-7b";
@@ -360,6 +414,34 @@ TEST_F(DrawStartTab, ComposeOpensScreenAndType) {
                             return {};
                         }),
                 ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace morvelin::draw_test
+
+namespace morvelin::draw_test {
+namespace {
+
+// Under Wayland (XWayland) the hotkeys and screenshots reach only X windows: the first status
+// line says so, and the log once.
+TEST(DrawSessionNotice, AWaylandSessionIsNamedInTheStatusLineAndTheLogOnce) {
+    const std::string notice =
+        "an X11 session is needed for global hotkeys and full-screen "
+        "screenshots.";
+    const auto startWith = [&](const char* sessionType, const char* waylandDisplay) {
+        const ScopedEnv type("XDG_SESSION_TYPE", sessionType);
+        const ScopedEnv display("WAYLAND_DISPLAY", waylandDisplay);
+        const LogWatch watch;
+        Hud hud;
+        Frames frames(hud.ui());
+        const std::string frame = frames.draw(2);
+        EXPECT_EQ(has(frame, notice), watch.count(notice) == 1) << frame << watch.text();
+        return watch.count(notice);
+    };
+    EXPECT_EQ(startWith("wayland", nullptr), 1u);
+    EXPECT_EQ(startWith("x11", "wayland-0"), 1u);
+    EXPECT_EQ(startWith("x11", nullptr), 0u);
+    EXPECT_EQ(startWith(nullptr, ""), 0u);
 }
 
 }  // namespace

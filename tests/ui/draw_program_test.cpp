@@ -2,6 +2,7 @@
 // 127.0.0.1 through the Answer button, the window growing with the answer, Quit; and a
 // picture of every tab (saved beside the build as test artefacts for a person to look at).
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -16,6 +17,9 @@ namespace {
 using halvenor::test::ProgramTest;
 using halvenor::test::readFile;
 using namespace hud_test;
+
+// The Screen & Type tab on the tab row.
+constexpr int kComposeTabX = 120;
 
 class DrawProgram : public ProgramTest {
 protected:
@@ -89,6 +93,52 @@ TEST_F(DrawProgram, TypedQuestionIsAnsweredTheWindowGrowsAndQuitSavesTheSettings
     EXPECT_NE(settings.find("\"handsFree\": false"), std::string::npos) << settings;
 }
 
+// xdotool's "key" sends each press and its release back to back, as fast typists, remote
+// desktops and input tools do: every tap counts, in the order typed.
+TEST_F(DrawProgram, QuickKeyTapsAreTakenAsTyped) {
+    ChatServer chat;
+    chat.setScript([](const HttpRequest&, int) { return ChatReply{.tokens = {"Noted."}}; });
+    const Window hud =
+        start({{"HALVENOR_CHAT_BASE_URL", chat.baseUrl()}, {"MORVELIN_START_TAB", "compose"}});
+    ASSERT_NE(hud, None);
+    const auto typeThenTap = [&](const std::string& text, const std::vector<std::string>& keys) {
+        clickHud(hud, 600, 283);  // the question field
+        std::this_thread::sleep_for(300ms);
+        xdotool({"type", "--delay", "20", text});
+        std::vector<std::string> args = {"key"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        xdotool(args);
+    };
+    const auto repeated = [](const std::string& key, int times) {
+        return std::vector<std::string>(static_cast<std::size_t>(times), key);
+    };
+
+    // Quick corrections, then Return: sent once, corrected.
+    typeThenTap("What is RAII?xyz", {"BackSpace", "BackSpace", "BackSpace", "Return"});
+    ASSERT_TRUE(chat.waitForChatRequests(1, 10s)) << log();
+    EXPECT_EQ(lastUserText(chat.chatRequests()[0]), "What is RAII?");
+
+    // 20 quick Left taps, then 10 Right: the caret moves exactly that far.
+    clickHud(hud, kComposeTabX, 127);
+    std::vector<std::string> moves = repeated("Left", 20);
+    moves.push_back("bracketleft");
+    for (const std::string& key : repeated("Right", 10))
+        moves.push_back(key);
+    moves.insert(moves.end(), {"bracketright", "Return"});
+    typeThenTap("What does RAII stand for in C++", moves);
+    ASSERT_TRUE(chat.waitForChatRequests(2, 10s)) << log();
+    EXPECT_EQ(lastUserText(chat.chatRequests()[1]), "What does R[AII stand ]for in C++");
+
+    // Ctrl+A, then Backspace: the field is empty before the next text.
+    clickHud(hud, kComposeTabX, 127);
+    typeThenTap("scratch that", {"ctrl+a", "BackSpace", "W", "h", "y", "question", "Return"});
+    ASSERT_TRUE(chat.waitForChatRequests(3, 10s)) << log();
+    EXPECT_EQ(lastUserText(chat.chatRequests()[2]), "Why?");
+
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(chat.chatRequests().size(), 3u) << "a Return was taken twice";
+}
+
 TEST_F(DrawProgram, EveryTabIsDrawnAndTheIdleLiveTabFitsItsWindow) {
     for (const char* tab : {"live", "compose", "knowledge", "settings"}) {
         const Window hud = start({{"MORVELIN_START_TAB", tab}});
@@ -104,6 +154,77 @@ TEST_F(DrawProgram, EveryTabIsDrawnAndTheIdleLiveTabFitsItsWindow) {
         EXPECT_GT(std::filesystem::file_size(file), 10'000u) << file;
         EXPECT_EQ(program_.stop(SIGTERM, 10s), 0) << tab;
     }
+}
+
+// 32-bit items of a window property (windows, atoms); empty when there is none.
+std::vector<unsigned long> longProperty(Display* display, Window window, const char* name) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<unsigned long> items;
+    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 1024, False,
+                           AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
+        data && format == 32)
+        items.assign(reinterpret_cast<unsigned long*>(data),
+                     reinterpret_cast<unsigned long*>(data) + count);
+    if (data)
+        XFree(data);
+    return items;
+}
+
+// "Load file..." under openbox: the dialog comes up above the HUD (which leaves the above
+// layer meanwhile), the path typed into it loads that file, and the HUD is on top again.
+TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
+    halvenor::test::TempDir files;
+    halvenor::test::writeFile(files / "resume.md", "Built a HUD in C++.");
+    const Window hud = start({{"MORVELIN_START_TAB", "knowledge"}});
+    ASSERT_NE(hud, None);
+    xvfb_.startWindowManager();  // takes the HUD over as it is
+
+    Display* display = client_.display();
+    const auto stacking = [&] {
+        return longProperty(display, client_.root(), "_NET_CLIENT_LIST_STACKING");
+    };
+    const auto hudAbove = [&] {
+        const auto states = longProperty(display, hud, "_NET_WM_STATE");
+        const Atom above = XInternAtom(display, "_NET_WM_STATE_ABOVE", False);
+        return std::find(states.begin(), states.end(), above) != states.end();
+    };
+    const auto hudOnTop = [&] {
+        const auto order = stacking();
+        return !order.empty() && order.back() == hud && hudAbove();
+    };
+    ASSERT_TRUE(waitUntil(hudOnTop, 10s));
+
+    clickHud(hud, client_.geometry(hud).width - 139, 205);  // Resume's "Load file..."
+    Window dialog = None;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto order = stacking();
+            const auto hudAt = std::find(order.begin(), order.end(), hud);
+            for (auto it = order.begin(); it != order.end(); ++it) {
+                Window parent = None;
+                if (XGetTransientForHint(display, *it, &parent) && parent == hud) {
+                    dialog = *it;
+                    return it > hudAt && !hudAbove() && client_.viewable(dialog);
+                }
+            }
+            return false;
+        },
+        20s))
+        << "dialog " << dialog;
+    std::this_thread::sleep_for(500ms);
+    picture("load-file-dialog");
+
+    xdotool({"key", "ctrl+l"});
+    xdotool({"type", "--delay", "20", (files / "resume.md").string()});
+    std::this_thread::sleep_for(300ms);  // the location field's completion settles
+    xdotool({"key", "Return"});
+    EXPECT_TRUE(waitUntil([&] { return hudOnTop() && !client_.viewable(dialog); }, 10s));
+    EXPECT_EQ(program_.stop(SIGTERM, 10s), 0);
+    const std::string settings = readFile(appData_ / "MorvelinDesk" / "settings.json");
+    EXPECT_NE(settings.find("\"resume\": \"Built a HUD in C++.\""), std::string::npos) << settings;
 }
 
 }  // namespace
