@@ -12,6 +12,10 @@ using namespace std::chrono_literals;
 // After the end of speech the streaming engine usually sends the final within a few hundred
 // milliseconds; longer than this and the interim text is the best we will get.
 constexpr auto kFinalWait = 350ms;
+// A stream that stalls mid-sentence delivers nothing while the speaker goes on, so silence in
+// the transcripts means nothing until the voice detector reports the end of speech. A noisy
+// room can keep that end from coming, though: this long without a transcript decides anyway.
+constexpr auto kSpeakingHoldLimit = 10s;
 // A follow-up phrase this soon after an unterminated question most likely extends it.
 constexpr auto kContinuationWindow = 3s;
 // A statement this recent is the setup of the question that follows it.
@@ -175,6 +179,8 @@ void QuestionDetector::flushNow() {
     std::optional<DetectedQuestion> question;
     {
         std::lock_guard lock(mutex_);
+        speaking_ = false;
+        lastActivity_ = Clock::now();
         if (committed_.empty() && interim_.empty())
             return;
         if (!interim_.empty()) {
@@ -189,8 +195,16 @@ void QuestionDetector::flushNow() {
     report(question);
 }
 
+void QuestionDetector::noteSpeechEnd() {
+    std::lock_guard lock(mutex_);
+    speaking_ = false;
+    lastActivity_ = Clock::now();
+    wake();
+}
+
 void QuestionDetector::noteSpeechStart() {
     std::lock_guard lock(mutex_);
+    speaking_ = true;
     waitingForFinal_ = false;
     lastActivity_ = Clock::now();
     wake();
@@ -203,6 +217,7 @@ void QuestionDetector::reset() {
     lastQuestion_.clear();
     context_.clear();
     skipCount_ = 0;
+    speaking_ = false;
     waitingForFinal_ = false;
     wake();
 }
@@ -227,7 +242,10 @@ void QuestionDetector::wake() {
 }
 
 QuestionDetector::Clock::time_point QuestionDetector::deadline() const {
-    auto result = lastActivity_ + std::chrono::milliseconds(silenceMs_);
+    Clock::duration wait = std::chrono::milliseconds(silenceMs_);
+    if (speaking_)
+        wait = std::max<Clock::duration>(wait, kSpeakingHoldLimit);
+    auto result = lastActivity_ + wait;
     if (waitingForFinal_ && finalDeadline_ < result)
         result = finalDeadline_;
     return result;

@@ -2,7 +2,8 @@
 // Gathers the transcript pieces of one speaker, decides when they have finished, and tells a
 // new question from a continuation of the previous one or from mere talk. A decision happens
 // on whichever thread saw the end: the transcript thread (a speech-final final), the capture
-// thread (end of speech) or the detector's own worker (silence).
+// thread (end of speech) or the detector's own worker (silence). While the voice detector says
+// the speaker is still talking, silence in the transcripts (a stalled stream) decides nothing.
 
 #include <chrono>
 #include <condition_variable>
@@ -50,8 +51,14 @@ public:
     void setLogCallback(LogCallback onLog);
 
     void onTranscript(const std::string& text, bool isFinal, bool speechFinal);
-    void flushNow();         // end of speech
-    void noteSpeechStart();  // start of speech
+    // End of speech: decides now, or after a short wait for the final of pending interim text.
+    void flushNow();
+    // End of speech without deciding (the per-utterance engine's finals decide): the silence
+    // timeout runs from here.
+    void noteSpeechEnd();
+    // Start of speech: until the end, only a long stretch without any transcript decides.
+    void noteSpeechStart();
+    // Forgets everything pending and remembered, the speaking state too.
     void reset();
     void setSilenceMs(std::int64_t milliseconds);
     std::string currentText();  // the pending text, for the live caption
@@ -74,6 +81,7 @@ private:
     std::string interim_;
     std::size_t skipCount_ = 0;
     Clock::time_point lastActivity_;
+    bool speaking_ = false;  // between a speech start and its end
     bool waitingForFinal_ = false;
     Clock::time_point finalDeadline_;
     std::int64_t silenceMs_ = 1500;

@@ -482,8 +482,11 @@ private:
             if (!self->outbox_.empty())
                 self->outbox_.pop_front();
             if (ec) {
-                // The read side notices the broken connection and reports it.
+                // A broken connection ends at once, whichever side meets it first; a write
+                // cancelled by our own abort was ended by whoever aborted.
                 self->writing_ = false;
+                if (ec != net::error::operation_aborted)
+                    self->lost(ec);
                 return;
             }
             self->writeNext();

@@ -149,8 +149,14 @@ void ImGuiUI::onVoice(AudioSource source, VadEvent event) {
     QuestionDetector* detector = detectors[sourceIndex(source)].get();
     if (perUtteranceActive.load()) {
         transcribers[sourceIndex(source)].onVadEvent(event);
-        if (event == VadEvent::SpeechStart && detector)
-            detector->noteSpeechStart();
+        // This engine's speech-final finals decide; the end of speech only lets the
+        // detector's silence timeout run again, which it holds while the source speaks.
+        if (detector) {
+            if (event == VadEvent::SpeechStart)
+                detector->noteSpeechStart();
+            else
+                detector->noteSpeechEnd();
+        }
         return;
     }
     if (!detector)

@@ -245,16 +245,68 @@ TEST_F(DetectorTest, AFinalArrivingDuringTheWaitDecidesAtOnce) {
 }
 
 TEST_F(DetectorTest, SpeechStartCancelsTheWaitForAFinal) {
-    detector->setSilenceMs(800);
+    detector->setSilenceMs(300);
     detector->onTranscript("what is the plan", false, false);
     detector->flushNow();
-    const auto start = std::chrono::steady_clock::now();
     detector->noteSpeechStart();
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(recorder.questions().empty());  // the 350 ms wait is gone
-    ASSERT_TRUE(recorder.waitForQuestions(1));  // the silence timeout still applies
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 800ms);
+    detector->onTranscript("what is the plan", true, false);
+    EXPECT_TRUE(recorder.questions().empty());  // no longer waiting for this final
+    detector->flushNow();
+    ASSERT_EQ(recorder.questions().size(), 1u);
     EXPECT_EQ(recorder.questions()[0].text, "what is the plan");
+}
+
+// The stream stalls in the middle of a sentence: no transcript for longer than the silence
+// timeout, while the voice detector still hears the speaker.
+TEST_F(DetectorTest, AStalledStreamDecidesNothingWhileTheSourceSpeaks) {
+    detector->setSilenceMs(300);
+    detector->noteSpeechStart();
+    detector->onTranscript("Tell me what", false, false);
+    std::this_thread::sleep_for(800ms);
+    EXPECT_TRUE(recorder.logs().empty());
+    detector->onTranscript("Tell me what is your greatest strength?", true, false);
+    detector->flushNow();
+    ASSERT_EQ(recorder.questions().size(), 1u);
+    EXPECT_EQ(recorder.questions()[0].text, "Tell me what is your greatest strength?");
+}
+
+TEST_F(DetectorTest, TheSilenceTimeoutRunsFromTheEndOfSpeech) {
+    detector->setSilenceMs(400);
+    detector->noteSpeechStart();
+    detector->onTranscript("we store events in a queue", true, false);
+    std::this_thread::sleep_for(600ms);
+    EXPECT_TRUE(recorder.logs().empty());
+    const auto end = std::chrono::steady_clock::now();
+    detector->noteSpeechEnd();  // decides nothing by itself
+    EXPECT_TRUE(recorder.logs().empty());
+    ASSERT_TRUE(recorder.waitForLogs(1));
+    const auto waited = std::chrono::steady_clock::now() - end;
+    EXPECT_GE(waited, 400ms);
+    EXPECT_LT(waited, 2s);
+    EXPECT_EQ(recorder.logs()[0], "not a question: \"we store events in a queue\"");
+}
+
+TEST_F(DetectorTest, TenSecondsOfSpeechWithoutATranscriptDecideAnyway) {
+    detector->setSilenceMs(200);
+    detector->noteSpeechStart();
+    const auto start = std::chrono::steady_clock::now();
+    detector->onTranscript("how would you shard it", false, false);
+    EXPECT_FALSE(recorder.waitForQuestions(1, 9500ms));
+    ASSERT_TRUE(recorder.waitForQuestions(1, 2s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_EQ(recorder.questions()[0].text, "how would you shard it");
+    EXPECT_NE(recorder.questions()[0].thread, std::this_thread::get_id());
+}
+
+TEST_F(DetectorTest, ResetForgetsThatTheSourceWasSpeaking) {
+    detector->setSilenceMs(200);
+    detector->noteSpeechStart();
+    detector->reset();
+    detector->onTranscript("what is a mutex", false, false);
+    ASSERT_TRUE(recorder.waitForQuestions(1, 2s));
+    EXPECT_EQ(recorder.questions()[0].text, "what is a mutex");
 }
 
 TEST_F(DetectorTest, ShorterSilenceAppliesToThePendingWait) {

@@ -246,6 +246,39 @@ TEST(WebSocketClient, ReconnectsAfterALostConnectionAndAServerThatWasDown) {
     EXPECT_TRUE(events.waitFor(WebSocketMessageType::Open, 3));
 }
 
+TEST(WebSocketClient, NoticesAResetMidStreamAtOnceAndReconnects) {
+    LocalWsServer server;
+    Events events;
+    WebSocketClient client;
+    client.setUrl(server.baseUrl());
+    client.setPingInterval(15);
+    client.enableAutomaticReconnection();
+    client.setOnMessageCallback(events.callback());
+    client.start();
+    ASSERT_TRUE(events.waitFor(WebSocketMessageType::Open));
+    ASSERT_TRUE(server.waitForOpenConnections(1, 5s));
+
+    // Audio goes up while the peer resets; a child process (a player, say) runs meanwhile and
+    // must not hold the connection open.
+    std::jthread sender([&client](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            client.sendBinary(std::string(3200, '\x11'));
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    halvenor::test::Subprocess child({"sleep", "5"});
+    ASSERT_TRUE(server.waitForMessages(5, 5s));
+    const auto reset = Clock::now();
+    server.dropConnections();
+    ASSERT_TRUE(events.waitFor(WebSocketMessageType::Close, 1, 5s));
+    EXPECT_LT(events.timesOf(WebSocketMessageType::Close)[0] - reset, 100ms);
+    EXPECT_EQ(events.of(WebSocketMessageType::Close)[0].closeCode, 1006);
+    EXPECT_TRUE(events.waitFor(WebSocketMessageType::Open, 2, 2s));  // the first retry: 100 ms
+    sender.request_stop();
+    sender.join();
+    client.stop();
+}
+
 TEST(WebSocketClient, WithoutReconnectionOneFailureEndsTheRun) {
     Events events;
     WebSocketClient client;

@@ -17,6 +17,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
@@ -36,6 +38,19 @@ namespace beast = boost::beast;
 namespace http = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 using tcp = boost::asio::ip::tcp;
+
+namespace {
+
+// Asio opens and accepts sockets without close-on-exec. A child that a test starts meanwhile
+// (a player, a tool) would hold the connection open, and a dropped connection would reset only
+// when that child exits.
+void closeOnExec(int fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+}  // namespace
 
 bool WsHandshake::hasHeader(const std::string& lowerCaseName) const {
     return headers.count(lowerCaseName) != 0;
@@ -378,6 +393,7 @@ struct LocalWsServer::Impl final : SessionHost {
     void listen(unsigned short onPort) {
         const tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), onPort);
         acceptor.open(endpoint.protocol());
+        closeOnExec(acceptor.native_handle());
         acceptor.set_option(net::socket_base::reuse_address(true));
         acceptor.bind(endpoint);
         acceptor.listen();
@@ -389,6 +405,7 @@ struct LocalWsServer::Impl final : SessionHost {
         acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
             if (ec)
                 return;  // the acceptor was closed
+            closeOnExec(socket.native_handle());
             socket.set_option(tcp::no_delay(true));
             int index;
             {
