@@ -13,7 +13,7 @@
 
 namespace morvelin {
 
-void ImGuiUI::askQuestion(AskRequest request) {
+bool ImGuiUI::askQuestion(AskRequest request) {
     std::lock_guard askLock(askMutex);
     const bool withImages = !request.images.empty();
     const std::string model =
@@ -58,6 +58,7 @@ void ImGuiUI::askQuestion(AskRequest request) {
             answerError = "No OpenRouter API key - add one in Settings.";
         }
     }
+    return started;
 }
 
 void ImGuiUI::onLlmToken(std::uint64_t generation, std::string_view chunk) {
@@ -152,9 +153,10 @@ void ImGuiUI::setHandsFree(bool on) {
 
 void ImGuiUI::answerNow() {
     if (!typedQuestion.empty()) {
-        std::string typed = std::move(typedQuestion);
-        typedQuestion.clear();
-        askQuestion(AskRequest{typed, typed, AskKind::Typed});
+        // The field empties only once the question is on its way; a refused request (no key)
+        // leaves it to be sent again.
+        if (askQuestion(AskRequest{typedQuestion, typedQuestion, AskKind::Typed}))
+            typedQuestion.clear();
         return;
     }
     answerFromTranscript();
@@ -224,10 +226,17 @@ void ImGuiUI::answerOnClick() {
             std::string& partial = livePartial[sourceIndex(source)];
             if (partial.empty())
                 continue;
-            appendPromptLine(newLines, source, partial);
-            addSpoken(partial);
-            transcript.push_back(TranscriptLine{source, partial});
-            committedText[sourceIndex(source)] = std::move(partial);
+            // A second press within one utterance: the interim still starts with the words the
+            // first press committed, and only the words after them are new.
+            std::string& committed = committedText[sourceIndex(source)];
+            std::string fresh = dropCommittedWords(partial, committed);
+            if (!fresh.empty()) {
+                appendPromptLine(newLines, source, fresh);
+                addSpoken(fresh);
+                transcript.push_back(TranscriptLine{source, std::move(fresh)});
+                // The engine's latest reading of the utterance, which its final will repeat.
+                committed = std::move(partial);
+            }
             partial.clear();
         }
         for (std::size_t i = start > 8 ? start - 8 : 0; i < start; ++i)

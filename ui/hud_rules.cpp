@@ -1,15 +1,19 @@
 #include "ui/hud_rules.h"
 
-#include <cctype>
-#include <cstring>
-
 #include <fmt/format.h>
+
+#include "speech/question_detector.h"
 
 namespace morvelin {
 namespace {
 
-bool isSpace(char c) {
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
+// Words without a letter or digit ("-", "...") have no key and are compared as they are.
+bool sameWord(std::string_view a, std::string_view b) {
+    const std::vector<std::string> keyA = tokenizeWords(a);
+    const std::vector<std::string> keyB = tokenizeWords(b);
+    if (keyA.empty() || keyB.empty())
+        return keyA.empty() && keyB.empty() && a == b;
+    return keyA == keyB;
 }
 
 }  // namespace
@@ -54,29 +58,18 @@ void appendPromptLine(std::string& out, AudioSource source, std::string_view tex
     out += '\n';
 }
 
-std::size_t countWords(std::string_view text) {
-    std::size_t words = 0;
-    bool inWord = false;
-    for (char c : text) {
-        const bool space = isSpace(c);
-        if (!space && !inWord)
-            ++words;
-        inWord = !space;
-    }
-    return words;
-}
-
-std::string skipLeadingWords(std::string_view text, std::size_t wordCount) {
-    std::size_t i = 0;
-    for (std::size_t n = 0; n < wordCount; ++n) {
-        while (i < text.size() && isSpace(text[i]))
-            ++i;
-        while (i < text.size() && !isSpace(text[i]))
-            ++i;
-    }
-    while (i < text.size() && isSpace(text[i]))
-        ++i;
-    return std::string(text.substr(i));
+std::string dropCommittedWords(std::string_view text, std::string_view committed) {
+    const std::vector<std::string_view> words = splitWhitespace(text);
+    const std::vector<std::string_view> done = splitWhitespace(committed);
+    std::size_t matched = 0;
+    while (matched < words.size() && matched < done.size() &&
+           sameWord(words[matched], done[matched]))
+        ++matched;
+    if (matched == 0)
+        return std::string(text);
+    if (matched == words.size())
+        return {};
+    return std::string(text.substr(static_cast<std::size_t>(words[matched].data() - text.data())));
 }
 
 MicVerdict micQuestionVerdict(std::int32_t mode, bool systemSpeaking, std::int64_t nowMs,

@@ -40,12 +40,14 @@ std::string_view promptLabel(AudioSource source);
 // Appends "[{label}] {text}\n".
 void appendPromptLine(std::string& out, AudioSource source, std::string_view text);
 
-// The words of text (maximal runs of non-white space in the C locale).
-std::size_t countWords(std::string_view text);
-// What is left of a final transcript once the words the Answer button already committed from
-// the interim are skipped: wordCount times skip white space and one word, then the white space
-// after the last skipped word.
-std::string skipLeadingWords(std::string_view text, std::size_t wordCount);
+// What is left of a final transcript (or of a newer interim) once the words the Answer button
+// already committed from this utterance are dropped: the longest leading run of words equal to
+// the committed ones, and the white space after it. Words are maximal runs of non-white space,
+// compared as the question rule compares them (lower-case letters, digits and apostrophes), so
+// "Tell" matches "tell" and "project." matches "project". The first word the engine revised ends
+// the run: it and everything after it stay, so a revision never loses a word. Nothing matched:
+// the text as it is.
+std::string dropCommittedWords(std::string_view text, std::string_view committed);
 
 // The microphone rule: what to do with a question heard on the microphone.
 enum class MicVerdict { Answer, NeverAnswer, InterviewerActive };

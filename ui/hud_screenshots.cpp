@@ -74,19 +74,19 @@ void ImGuiUI::sendScreenshots() {
     if (tray.empty() && typedQuestion.empty())
         return;
     const std::size_t count = tray.size();
-    std::vector<std::string> images;
-    images.reserve(count);
-    for (TrayScreenshot& entry : tray)
-        images.push_back(std::move(entry.pngBase64));
-    tray.clear();
-
     AskRequest request;
     request.prompt = typedQuestion.empty() ? screenshotPrompt(count) : typedQuestion;
     request.display = screenshotDisplay(typedQuestion, count);
     request.kind = count >= 1 ? AskKind::Screenshots : AskKind::Typed;
-    request.images = std::move(images);
+    // Copies: the tray and the question stay until the request is on its way, so a refused
+    // send (no key) can be made again once the key is in.
+    request.images.reserve(count);
+    for (const TrayScreenshot& entry : tray)
+        request.images.push_back(entry.pngBase64);
+    if (!askQuestion(std::move(request)))
+        return;
+    tray.clear();
     typedQuestion.clear();
-    askQuestion(std::move(request));
 }
 
 }  // namespace morvelin

@@ -19,11 +19,9 @@ void ImGuiUI::onTranscript(AudioSource source, const std::string& text, bool isF
             livePartial[index] = text;
         } else {
             livePartial[index].clear();
-            std::string line = text;
-            if (!committedText[index].empty()) {
-                line = skipLeadingWords(line, countWords(committedText[index]));
-                committedText[index].clear();
-            }
+            // The Answer button may have committed the start of this utterance from an interim.
+            std::string line = dropCommittedWords(text, committedText[index]);
+            committedText[index].clear();
             if (!line.empty())
                 transcript.push_back(TranscriptLine{source, std::move(line)});
         }

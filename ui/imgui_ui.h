@@ -112,11 +112,17 @@ public:
 
     // One frame of the HUD, between the Dear ImGui new-frame and render calls.
     void draw();
+    // The frame loop's turn while no frame is drawn (HUD hidden or minimised): pending
+    // settings are applied and saved as a frame would do. Returns how long the loop may wait
+    // for input before the next turn: maxWaitMs, or less when a settings save falls due
+    // sooner.
+    int idle(int maxWaitMs);
     // Read by the frame loop every frame; set by Quit.
     bool quitRequested = false;
 
-    // Any thread.
-    void askQuestion(AskRequest request);
+    // Any thread. False when the request was refused before it left (no API key); the card
+    // then says why, and the caller keeps whatever the user typed or captured for it.
+    bool askQuestion(AskRequest request);
 
     // UI thread.
     void clearAnswer();

@@ -329,5 +329,43 @@ TEST(HudAnswersWithoutKey, CardFailsAndNothingIsSent) {
     EXPECT_EQ(hud.llm.workerCount(), 0u);
 }
 
+TEST(HudAnswersWithoutKey, RefusedSendKeepsTheTypedQuestionAndTheScreenshots) {
+    ChatServer chat;
+    Hud hud{HudOptions{.openRouterKey = nullptr, .chatBaseUrl = chat.baseUrl()}};
+    ImGuiUI& ui = hud.ui();
+    P::tray(ui).push_back(shot("AAAA"));
+    P::tray(ui).push_back(shot("BBBB"));
+    P::typedQuestion(ui) = "Which is faster?";
+    P::sendScreenshots(ui);
+    EXPECT_EQ(cardOf(ui).state, kAnswerFailed);
+    EXPECT_EQ(cardOf(ui).error, "No OpenRouter API key - add one in Settings.");
+    EXPECT_EQ(cardOf(ui).question, "Which is faster?  [+ 2 screenshots]");
+    ASSERT_EQ(P::tray(ui).size(), 2u);
+    EXPECT_EQ(P::tray(ui)[0].pngBase64, "AAAA");
+    EXPECT_EQ(P::tray(ui)[1].pngBase64, "BBBB");
+    EXPECT_EQ(P::typedQuestion(ui), "Which is faster?");
+
+    // The Answer button with the same question: refused, and the field keeps it too.
+    P::tray(ui).clear();
+    ui.clearAnswer();
+    ui.answerNow();
+    EXPECT_EQ(cardOf(ui).state, kAnswerFailed);
+    EXPECT_EQ(cardOf(ui).question, "Which is faster?");
+    EXPECT_EQ(P::typedQuestion(ui), "Which is faster?");
+
+    // Once the key is in, the same send goes out and takes the question and the shots.
+    P::tray(ui).push_back(shot("CCCC"));
+    P::openRouterKey(ui) = "test-key";
+    P::llmSettingsDirty(ui) = true;
+    P::applyLlmSettings(ui);
+    P::sendScreenshots(ui);
+    EXPECT_TRUE(P::tray(ui).empty());
+    EXPECT_EQ(P::typedQuestion(ui), "");
+    ASSERT_TRUE(waitForState(ui, kAnswerDone));
+    ASSERT_EQ(chat.chatRequests().size(), 1u);
+    EXPECT_EQ(lastUserImages(chat.chatRequests()[0]),
+              (std::vector<std::string>{"data:image/png;base64,CCCC"}));
+}
+
 }  // namespace
 }  // namespace morvelin::hud_test

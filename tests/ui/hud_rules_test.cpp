@@ -7,24 +7,28 @@
 namespace morvelin {
 namespace {
 
-TEST(HudRules, CommittedWordsAreSkippedFromTheFinalThatRepeatsThem) {
-    // The Answer button committed "tell me about" from the interim; the final repeats it.
-    const std::string committed = "tell me about";
-    ASSERT_EQ(countWords(committed), 3u);
-    EXPECT_EQ(skipLeadingWords("tell me about yourself please", countWords(committed)),
-              "yourself please");
-    EXPECT_EQ(skipLeadingWords("tell me about", 3), "");
-    EXPECT_EQ(skipLeadingWords("tell me about  \t ", 3), "");
-    // White space of any kind separates words, and leading white space is not a word.
-    EXPECT_EQ(countWords("  one\ttwo\nthree  "), 3u);
-    EXPECT_EQ(countWords(" \t\n"), 0u);
-    EXPECT_EQ(skipLeadingWords("  one\ttwo\n three four", 2), "three four");
-    // The final may carry fewer words than were committed (the engine re-segmented).
-    EXPECT_EQ(skipLeadingWords("tell me", 3), "");
-    // Punctuation belongs to its word: "about," is one word.
-    EXPECT_EQ(skipLeadingWords("Tell me about, your team?", 3), "your team?");
-    // Nothing committed: the text is kept as it is, inner spacing included.
-    EXPECT_EQ(skipLeadingWords("kept  as is", 0), "kept  as is");
+TEST(HudRules, FinalKeepsEverythingAfterTheCommittedWordsItRepeats) {
+    // The Answer button committed "tell me about your project" from the interim.
+    const std::string committed = "tell me about your project";
+    EXPECT_EQ(dropCommittedWords("tell me about your project please", committed), "please");
+    EXPECT_EQ(dropCommittedWords("tell me about your project  \t ", committed), "");
+    // The final's capitals and punctuation do not make the words new.
+    EXPECT_EQ(dropCommittedWords("Tell me about your project? And why?", committed), "And why?");
+    EXPECT_EQ(dropCommittedWords("  tell\tme\n about, your project", committed), "");
+    // A revised word ends the match: it and all after it stay, so nothing new is lost.
+    EXPECT_EQ(dropCommittedWords("tell me regarding your project", committed),
+              "regarding your project");
+    EXPECT_EQ(dropCommittedWords("tellme about your project", committed),
+              "tellme about your project");
+    // Fewer words than were committed: the matching ones go, a new one stays.
+    EXPECT_EQ(dropCommittedWords("Tell me about it.", committed), "it.");
+    EXPECT_EQ(dropCommittedWords("tell me", committed), "");
+    // Words without letters or digits match only themselves.
+    EXPECT_EQ(dropCommittedWords("so - what now", "so - what"), "now");
+    EXPECT_EQ(dropCommittedWords("so -- what now", "so - what"), "-- what now");
+    // Nothing committed, or nothing matched: the text as it is, spacing included.
+    EXPECT_EQ(dropCommittedWords(" kept  as is", ""), " kept  as is");
+    EXPECT_EQ(dropCommittedWords(" kept  as is", "other words"), " kept  as is");
 }
 
 TEST(HudRules, MicrophoneQuestionsWaitSixSecondsOfInterviewerQuiet) {

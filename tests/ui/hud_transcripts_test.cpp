@@ -164,6 +164,65 @@ TEST_F(HudTranscripts, AnswerOnClickWithTheMarkBeyondTheEndSendsOnlyThePartial) 
     EXPECT_EQ(answeredUpToOf(ui), 6u);
 }
 
+// The streaming engine's interims grow through one utterance; the Answer button takes what is
+// there at each press, and the final that ends the utterance keeps only what no press took.
+TEST_F(HudTranscripts, SecondPressInOneUtteranceSendsOnlyTheWordsAfterTheFirst) {
+    P::handsFree(ui) = false;
+    P::onTranscript(ui, kSystem, std::string("tell me"), false, false);
+    P::onTranscript(ui, kSystem, std::string("tell me about"), false, false);
+    ui.answerNow();
+    EXPECT_EQ(onlyPrompt(), answerOnClickPrompt("[Interviewer] tell me about\n", ""));
+    ASSERT_TRUE(waitForState(ui, kAnswerDone));
+
+    P::onTranscript(ui, kSystem, std::string("tell me about your last project"), false, false);
+    ui.answerNow();
+    ASSERT_TRUE(chat.waitForChatRequests(2));
+    EXPECT_EQ(
+        lastUserText(chat.chatRequests()[1]),
+        answerOnClickPrompt("[Interviewer] your last project\n", "[Interviewer] tell me about\n"));
+    EXPECT_EQ(cardOf(ui).question, "your last project");
+    ASSERT_TRUE(waitForState(ui, kAnswerDone));
+
+    // A third press before anything new is heard finds nothing to send.
+    P::onTranscript(ui, kSystem, std::string("tell me about your last project"), false, false);
+    ui.answerNow();
+    EXPECT_EQ(P::statusText(ui), "Nothing new heard since your last answer.");
+
+    // The final spells the committed words its own way and adds one.
+    P::onTranscript(ui, kSystem, std::string("Tell me about your last project, briefly."), true,
+                    false);
+    const auto transcript = transcriptOf(ui);
+    ASSERT_EQ(transcript.size(), 3u);
+    EXPECT_EQ(transcript[0].text, "tell me about");
+    EXPECT_EQ(transcript[1].text, "your last project");
+    EXPECT_EQ(transcript[2].text, "briefly.");
+    EXPECT_EQ(chat.chatRequests().size(), 2u);
+}
+
+TEST_F(HudTranscripts, FinalThatRevisesTheCommittedWordsKeepsEveryNewWord) {
+    P::handsFree(ui) = false;
+    // The final changes the third committed word: it and everything after it stay.
+    P::onTranscript(ui, kMic, std::string("tell me about your project"), false, false);
+    ui.answerNow();
+    ASSERT_TRUE(waitForState(ui, kAnswerDone));
+    P::onTranscript(ui, kMic, std::string("tell me regarding your project please"), true, false);
+
+    // A final shorter than what was committed: the words it repeats go, its new one stays.
+    P::onTranscript(ui, kMic, std::string("what was the hardest bug"), false, false);
+    ui.answerNow();
+    ASSERT_TRUE(waitForState(ui, kAnswerDone));
+    P::onTranscript(ui, kMic, std::string("What was it?"), true, false);
+
+    const auto transcript = transcriptOf(ui);
+    ASSERT_EQ(transcript.size(), 4u);
+    EXPECT_EQ(transcript[0].text, "tell me about your project");
+    EXPECT_EQ(transcript[1].text, "regarding your project please");
+    EXPECT_EQ(transcript[2].text, "what was the hardest bug");
+    EXPECT_EQ(transcript[3].text, "it?");
+    std::lock_guard lock(P::stateMutex(ui));
+    EXPECT_EQ(P::committedText(ui)[1], "");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Transcripts in.
 
