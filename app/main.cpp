@@ -117,12 +117,14 @@ int run() {
     int exitCode = 0;
     const ImVec4 clearColour(0.067f, 0.075f, 0.090f, 1.0f);
     while (window.pumpMessages()) {
+        // Nothing is drawn while hidden or minimised, but a settings change made just before
+        // still has its save due: the idle turn writes it and shortens the wait to it.
         if (!window.isVisible()) {
-            window.waitForMessages(100);
+            window.waitForMessages(hud.idle(100));
             continue;
         }
         if (window.isMinimized()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(16));
+            std::this_thread::sleep_for(std::chrono::milliseconds(hud.idle(16)));
             continue;
         }
         std::uint32_t width = 0, height = 0;

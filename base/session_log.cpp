@@ -1,7 +1,5 @@
 #include "base/session_log.h"
 
-#include <system_error>
-
 #include "base/app_paths.h"
 
 namespace morvelin {
@@ -14,10 +12,9 @@ Logger& Logger::instance() {
 Logger::Logger(const std::filesystem::path& folder) : start_(std::chrono::steady_clock::now()) {
     if (folder.empty())
         return;
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
+    createPrivateFolder(folder);  // a failure shows up at the open below
     path_ = folder / "session.log";
-    file_ = std::fopen(path_.c_str(), "w");
+    file_ = openPrivateFileForWriting(path_);
 }
 
 Logger::~Logger() {

@@ -20,8 +20,9 @@ public:
     // (see appDataFolder); logging is off when there is no such folder.
     static Logger& instance();
 
-    // A logger writing to folder/"session.log" (the folder is created with its parents and
-    // the file truncated). An empty folder, or one that cannot be created or opened,
+    // A logger writing to folder/"session.log", truncated. The folder is created with its
+    // parents (new ones 0700) and the file is the user's alone (0600): it holds the
+    // interview's transcript. An empty folder, or one that cannot be created or opened,
     // leaves logging off.
     explicit Logger(const std::filesystem::path& folder);
     ~Logger();

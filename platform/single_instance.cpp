@@ -1,18 +1,24 @@
 #include "platform/single_instance.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include <fmt/format.h>
+
+#include "base/session_log.h"
 
 namespace morvelin {
 namespace {
@@ -32,13 +38,56 @@ std::string displayName() {
     return display;
 }
 
-socklen_t abstractAddress(sockaddr_un& address) {
+struct SocketAddress {
+    sockaddr_un address{};
+    socklen_t length = 0;
+
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&address); }
+};
+
+// The socket file, or the abstract name (sun_path[0] = 0) when there is none.
+SocketAddress addressOf(const std::filesystem::path& file) {
+    SocketAddress result;
+    result.address.sun_family = AF_UNIX;
+    char* const path = result.address.sun_path;
+    if (!file.empty()) {
+        std::memcpy(path, file.c_str(), file.native().size() + 1);
+        result.length = sizeof result.address;
+        return result;
+    }
     const std::string name = SingleInstance::lockName();
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    const std::size_t length = std::min(name.size(), sizeof address.sun_path - 1);
-    std::memcpy(address.sun_path + 1, name.data(), length);  // sun_path[0] = 0: abstract
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+    const std::size_t length = std::min(name.size(), sizeof result.address.sun_path - 1);
+    std::memcpy(path + 1, name.data(), length);
+    result.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+    return result;
+}
+
+SocketAddress lockAddress() {
+    return addressOf(SingleInstance::socketPath());
+}
+
+// The user the process at the other end of a connected socket ran as when it connected (or,
+// for our connection to a listener, when it started listening).
+bool peerIsThisUser(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == getuid();
+}
+
+// Non-blocking: a listener whose backlog is full (hung, or never accepting) refuses at once
+// instead of holding a new start up for ever.
+UniqueFd connectTo(const SocketAddress& address) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd && connect(fd.get(), address.get(), address.length) != 0)
+        fd.reset();
+    return fd;
+}
+
+UniqueFd listenOn(const SocketAddress& address) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd && (bind(fd.get(), address.get(), address.length) != 0 || listen(fd.get(), 8) != 0))
+        fd.reset();
+    return fd;
 }
 
 }  // namespace
@@ -47,30 +96,86 @@ std::string SingleInstance::lockName() {
     return fmt::format("MorvelinDesk.SingleInstance.{}.{}", getuid(), displayName());
 }
 
+std::filesystem::path SingleInstance::socketPath() {
+    const char* value = std::getenv("XDG_RUNTIME_DIR");
+    if (!value || *value != '/')
+        return {};
+    // Only a folder that no one else can enter keeps the name ours.
+    struct stat folder {};
+    if (stat(value, &folder) != 0 || !S_ISDIR(folder.st_mode) || folder.st_uid != getuid() ||
+        (folder.st_mode & 077) != 0)
+        return {};
+    std::string name = lockName();
+    std::replace(name.begin(), name.end(), '/', '_');  // a DISPLAY may hold a path
+    std::filesystem::path file = std::filesystem::path(value) / name;
+    // Room for the lock file's name too, which must be just as usable.
+    if (file.native().size() + sizeof ".lock" > sizeof sockaddr_un{}.sun_path)
+        return {};
+    return file;
+}
+
 SingleInstance::SingleInstance() {
+    if (const std::filesystem::path file = socketPath(); !file.empty())
+        lockInRuntimeFolder(file);
+    else
+        lockAbstractName();
+}
+
+void SingleInstance::lockInRuntimeFolder(const std::filesystem::path& socketFile) {
+    std::filesystem::path lockFile = socketFile;
+    lockFile += ".lock";
+    UniqueFd lock(open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock)
+        return;
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        anotherInstanceRuns_ = errno == EWOULDBLOCK;
+        return;
+    }
+    // The lock is ours, so a socket file still there was left by an instance that crashed.
+    unlink(socketFile.c_str());
+    fd_ = listenOn(addressOf(socketFile));
+    if (!fd_)
+        return;
+    lockFd_ = std::move(lock);
+    socketFile_ = socketFile;
+}
+
+void SingleInstance::lockAbstractName() {
+    const SocketAddress address = addressOf({});
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd)
         return;
-    sockaddr_un address;
-    const socklen_t length = abstractAddress(address);
-    if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        anotherInstanceRuns_ = errno == EADDRINUSE;
+    if (bind(fd.get(), address.get(), address.length) == 0) {
+        if (listen(fd.get(), 8) == 0)
+            fd_ = std::move(fd);
         return;
     }
-    if (listen(fd.get(), 8) != 0)
+    if (errno != EADDRINUSE)
         return;
-    fd_ = std::move(fd);
+    // Any local user can bind an abstract name. Ours listens right after binding: give a
+    // first instance that is just starting one more chance before deciding it is not ours.
+    UniqueFd peer = connectTo(address);
+    if (!peer) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        peer = connectTo(address);
+    }
+    if (peer && peerIsThisUser(peer.get())) {
+        anotherInstanceRuns_ = true;
+        return;
+    }
+    log("the single-instance name {} is held by another user's process: starting without it",
+        lockName());
 }
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance() {
+    // Removed while the flock is still held, so it is never a newer instance's socket.
+    if (!socketFile_.empty())
+        unlink(socketFile_.c_str());
+}
 
 bool SingleInstance::signalExisting() {
-    const UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return false;
-    sockaddr_un address;
-    const socklen_t length = abstractAddress(address);
-    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0)
+    const UniqueFd fd = connectTo(lockAddress());
+    if (!fd || !peerIsThisUser(fd.get()))
         return false;
     const auto size = sizeof kShowRequest - 1;
     return send(fd.get(), kShowRequest, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
@@ -107,7 +212,7 @@ void SingleInstance::Listener::serve(std::stop_token stop) {
         if (stop.stop_requested() || !(fds[0].revents & POLLIN))
             continue;
         const UniqueFd client(accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client)
+        if (!client || !peerIsThisUser(client.get()))
             continue;
         // A second instance writes its request at once; one that stalls is not waited for.
         char request[16] = {};

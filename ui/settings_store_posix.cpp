@@ -163,7 +163,7 @@ std::string saveSettingsFile(const fs::path& path, const Settings& settings) {
     const std::string text = settingsToJsonText(settings);
 
     std::error_code ec;
-    fs::create_directories(path.parent_path(), ec);  // a failure shows up at the open below
+    createPrivateFolder(path.parent_path());  // a failure shows up at the open below
 
     const fs::path tmp = withSuffix(path, ".tmp");
     // 0600: the file holds the user's resume and notes.

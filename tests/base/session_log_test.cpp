@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -117,6 +119,40 @@ TEST(SessionLog, ConcurrentWritersProduceWholeLines) {
         const int t = m[1].str()[0] - 'a';
         EXPECT_EQ(line.size() - line.find("] ") - 2, static_cast<std::size_t>(40 + t));
     }
+}
+
+// "0700" and the like.
+std::string modeOf(const std::filesystem::path& path) {
+    const auto mode = std::filesystem::status(path).permissions() & std::filesystem::perms::all;
+    return fmt::format("{:04o}", static_cast<unsigned>(mode));
+}
+
+// The log holds the interview's transcript: nobody but the user may read it, whatever the
+// umask says.
+TEST(SessionLog, NewFoldersAndTheLogAreTheUsersAlone) {
+    TempDir dir;
+    const mode_t oldMask = umask(0);
+    Logger logger(dir / "data" / "MorvelinDesk");
+    umask(oldMask);
+    ASSERT_TRUE(logger.enabled());
+    EXPECT_EQ(modeOf(dir / "data"), "0700");
+    EXPECT_EQ(modeOf(dir / "data" / "MorvelinDesk"), "0700");
+    EXPECT_EQ(modeOf(logger.path()), "0600");
+}
+
+TEST(SessionLog, ExistingLogIsTightenedAndAnExistingFolderKeepsItsMode) {
+    using std::filesystem::perms;
+    TempDir dir;
+    const auto folder = dir / "MorvelinDesk";
+    std::filesystem::create_directory(folder);
+    std::filesystem::permissions(folder, perms::owner_all | perms::group_read | perms::group_exec);
+    halvenor::test::writeFile(folder / "session.log", "last session\n");
+    std::filesystem::permissions(folder / "session.log", perms::all);
+    Logger logger(folder);
+    ASSERT_TRUE(logger.enabled());
+    EXPECT_EQ(modeOf(folder), "0750");
+    EXPECT_EQ(modeOf(logger.path()), "0600");
+    EXPECT_EQ(readFile(logger.path()), "");  // still truncated
 }
 
 TEST(AppDataFolder, PrefersLocalAppDataThenXdgThenHome) {

@@ -176,6 +176,38 @@ TEST_F(HudPersistence, ChangeIsWrittenSevenHundredMillisecondsAfterTheLastEdit) 
     EXPECT_LE(*written, 1300ms);  // loose: the machine may be loaded
     EXPECT_EQ(loadFile(hud.settingsFile()).silenceMs, 1300);
     EXPECT_FALSE(P::savePending(ui));
+    // The resume is in it: the folder and the file are the user's alone.
+    using std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(hud.appDataFolder()).permissions(), perms::owner_all);
+    EXPECT_EQ(std::filesystem::status(hud.settingsFile()).permissions(),
+              perms::owner_read | perms::owner_write);
+}
+
+TEST_F(HudPersistence, ChangeMadeJustBeforeHidingIsWrittenWhileHidden) {
+    P::silenceMs(ui) = 1100;
+    P::saveSettings(ui, false);  // the last frame drawn before Ctrl+Alt+H
+    const auto hidden = Clock::now();
+    // The frame loop's hidden turns: no frame, a wait of at most 100 ms between turns.
+    int turns = 0;
+    std::optional<std::chrono::milliseconds> written;
+    while (!written && Clock::now() - hidden < 3s) {
+        const int waitMs = ui.idle(100);
+        ++turns;
+        if (std::filesystem::exists(hud.settingsFile()))
+            written = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - hidden);
+        ASSERT_GE(waitMs, 1);
+        ASSERT_LE(waitMs, 100);
+        std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    }
+    ASSERT_TRUE(written);
+    EXPECT_GE(*written, 690ms);
+    EXPECT_LE(*written, 1000ms);
+    EXPECT_EQ(loadFile(hud.settingsFile()).silenceMs, 1100);
+    // Woken for the save and otherwise at the usual pace: seven turns of 100 ms, one more
+    // for the rest.
+    EXPECT_LE(turns, 9);
+    // Nothing pending: the hidden loop waits as long as ever.
+    EXPECT_EQ(ui.idle(100), 100);
 }
 
 TEST_F(HudPersistence, ToggledAndBackIsWrittenOnce) {
