@@ -58,47 +58,14 @@ protected:
 
     template <typename Predicate>
     bool pumpUntil(Predicate&& predicate) {
-        return waitUntil(
-            [&] {
-                hud_.pumpMessages();
-                return predicate();
-            },
-            20s);
+        return platform_test::pumpUntil(hud_, predicate, 20s);
     }
 
-    // 32-bit items of a window property (windows, atoms).
-    std::vector<unsigned long> items(Window window, const char* name) {
-        Display* display = client_.display();
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        std::vector<unsigned long> values;
-        if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 1024, False,
-                               AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
-            data && format == 32)
-            values.assign(reinterpret_cast<unsigned long*>(data),
-                          reinterpret_cast<unsigned long*>(data) + count);
-        if (data)
-            XFree(data);
-        return values;
-    }
-    // The window manager's clients, bottom first.
-    std::vector<unsigned long> stacking() {
-        return items(client_.root(), "_NET_CLIENT_LIST_STACKING");
-    }
-    bool hudAbove() {
-        const auto states = items(window_, "_NET_WM_STATE");
-        return std::count(states.begin(), states.end(),
-                          XInternAtom(client_.display(), "_NET_WM_STATE_ABOVE", False)) > 0;
-    }
-    bool hudOnTopAndAbove() {
-        const auto order = stacking();
-        return !order.empty() && order.back() == window_ && hudAbove();
-    }
+    bool hudAbove() { return client_.hasState(window_, "_NET_WM_STATE_ABOVE"); }
+    bool hudOnTopAndAbove() { return client_.onTopAndAbove(window_); }
     // The client stacked as the HUD's own window; None while there is none.
     Window dialogWindow() {
-        for (const Window w : stacking()) {
+        for (const Window w : client_.stacking()) {
             Window parent = None;
             if (XGetTransientForHint(client_.display(), w, &parent) && parent == window_)
                 return w;
@@ -115,7 +82,7 @@ protected:
             if (dialog.poll(chosen) != FileDialog::Poll::Running)
                 return true;
             shown = dialogWindow();
-            const auto order = stacking();
+            const auto order = client_.stacking();
             return shown != None && client_.viewable(shown) && !hudAbove() &&
                    std::find(order.begin(), order.end(), window_) <
                        std::find(order.begin(), order.end(), shown);

@@ -1,11 +1,14 @@
 #pragma once
 // The X window behind an OverlayWindow, for the window tests that read its state back through
-// a second X client.
+// a second X client, and the pumping of its events while they wait for that state.
+
+#include <chrono>
 
 #include <SDL.h>
 #include <SDL_syswm.h>
 
 #include "platform/overlay_window.h"
+#include "tests/support/process.h"
 
 namespace morvelin::platform_test {
 
@@ -14,6 +17,18 @@ inline Window xWindow(const OverlayWindow& hud) {
     SDL_VERSION(&info.version);
     SDL_GetWindowWMInfo(hud.sdlWindow(), &info);
     return info.info.x11.window;
+}
+
+// Pumps the HUD's events until the condition holds or the time is up.
+template <typename Predicate>
+bool pumpUntil(OverlayWindow& hud, Predicate&& predicate,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return halvenor::test::waitUntil(
+        [&] {
+            hud.pumpMessages();
+            return predicate();
+        },
+        timeout);
 }
 
 }  // namespace morvelin::platform_test

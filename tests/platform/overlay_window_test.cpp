@@ -18,6 +18,7 @@ namespace {
 using halvenor::test::PrivateDisplayTest;
 using halvenor::test::waitUntil;
 using namespace std::chrono_literals;
+using platform_test::pumpUntil;
 using platform_test::xWindow;
 
 // Each test runs in its own process with its own X server and log folder.
@@ -25,17 +26,6 @@ class OverlayWindowTest : public PrivateDisplayTest<> {
 protected:
     explicit OverlayWindowTest(int width = 1920, int height = 1080)
         : PrivateDisplayTest(width, height) {}
-
-    // Pumps the HUD's events until the condition holds (or 5 s pass).
-    template <typename Predicate>
-    bool pumpUntil(OverlayWindow& hud, Predicate&& predicate) {
-        return waitUntil(
-            [&] {
-                hud.pumpMessages();
-                return predicate();
-            },
-            5s);
-    }
 };
 
 class OverlayWindowAtHighDpi : public OverlayWindowTest {

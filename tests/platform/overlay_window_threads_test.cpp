@@ -13,6 +13,7 @@
 
 #include <SDL.h>
 
+#include "tests/platform/hud_x_window.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/xvfb_server.h"
 
@@ -24,6 +25,7 @@ using halvenor::test::TempDir;
 using halvenor::test::waitUntil;
 using halvenor::test::XvfbServer;
 using namespace std::chrono_literals;
+using platform_test::pumpUntil;
 
 class OverlayWindowFromAnotherThread : public ::testing::Test {
 protected:
@@ -41,16 +43,6 @@ protected:
         return done.get();
     }
 
-    template <typename Predicate>
-    bool pumpUntil(Predicate&& predicate) {
-        return waitUntil(
-            [&] {
-                hud_.pumpMessages();
-                return predicate();
-            },
-            5s);
-    }
-
     XvfbServer xvfb_;
     TempDir logDir_;
     ScopedEnv display_;
@@ -65,7 +57,7 @@ TEST_F(OverlayWindowFromAnotherThread, SettersArriveInOrderWhileHiddenAndShown) 
     // Hidden: nothing changes until the UI thread pumps.
     std::thread([&] { hud_.show(); }).join();
     EXPECT_FALSE(hud_.isVisible());
-    ASSERT_TRUE(pumpUntil([&] { return hud_.isVisible(); }));
+    ASSERT_TRUE(pumpUntil(hud_, [&] { return hud_.isVisible(); }));
 
     // Shown: a burst of requests, interleaved with the UI thread's own calls; the last of
     // each kind wins and every sent request gets its answer.
@@ -104,7 +96,7 @@ TEST_F(OverlayWindowFromAnotherThread, SettersArriveInOrderWhileHiddenAndShown) 
 TEST_F(OverlayWindowFromAnotherThread, DestroyingTheWindowReleasesAWaitingSenderAndDropsTheRest) {
     ASSERT_EQ(hud_.create("Halvenor"), "");
     hud_.show();
-    ASSERT_TRUE(pumpUntil([&] { return hud_.isVisible(); }));
+    ASSERT_TRUE(pumpUntil(hud_, [&] { return hud_.isVisible(); }));
 
     // The UI thread closes the window instead of answering the request it is holding.
     std::atomic<bool> heldOne{false};
@@ -129,7 +121,7 @@ TEST_F(OverlayWindowFromAnotherThread, DestroyingTheWindowReleasesAWaitingSender
             std::this_thread::sleep_for(2ms);
         }
     });
-    ASSERT_TRUE(pumpUntil([&] { return requests > 50; }));
+    ASSERT_TRUE(pumpUntil(hud_, [&] { return requests > 50; }));
     auto sent = std::async(std::launch::async, [&] { return hud_.setCaptureProtection(false); });
     // Should a check below fail, keep pumping until the sender is released rather than hang
     // in the future's destructor.

@@ -3,6 +3,7 @@
 // window below the HUD, a program holding a hotkey, a picture over the screen) and reads
 // window state back.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -135,6 +136,39 @@ public:
         if (data)
             XFree(data);
         return value;
+    }
+
+    // The 32-bit items of a window property (windows, atoms); empty when there is none.
+    std::vector<unsigned long> items(Window window, const char* name) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        std::vector<unsigned long> values;
+        if (XGetWindowProperty(display_, window, XInternAtom(display_, name, False), 0, 1024, False,
+                               AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
+            data && format == 32)
+            values.assign(reinterpret_cast<unsigned long*>(data),
+                          reinterpret_cast<unsigned long*>(data) + count);
+        if (data)
+            XFree(data);
+        return values;
+    }
+
+    // The window manager's clients, bottom first.
+    std::vector<unsigned long> stacking() { return items(root(), "_NET_CLIENT_LIST_STACKING"); }
+
+    // The window's _NET_WM_STATE holds the state ("_NET_WM_STATE_ABOVE").
+    bool hasState(Window window, const char* state) {
+        const auto states = items(window, "_NET_WM_STATE");
+        return std::find(states.begin(), states.end(), XInternAtom(display_, state, False)) !=
+               states.end();
+    }
+
+    // The window is the window manager's topmost client and asks to stay above the others.
+    bool onTopAndAbove(Window window) {
+        const auto order = stacking();
+        return !order.empty() && order.back() == window && hasState(window, "_NET_WM_STATE_ABOVE");
     }
 
     // The byte the opacity property stands for (it is that byte repeated four times).

@@ -156,23 +156,6 @@ TEST_F(DrawProgram, EveryTabIsDrawnAndTheIdleLiveTabFitsItsWindow) {
     }
 }
 
-// 32-bit items of a window property (windows, atoms); empty when there is none.
-std::vector<unsigned long> longProperty(Display* display, Window window, const char* name) {
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::vector<unsigned long> items;
-    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 1024, False,
-                           AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
-        data && format == 32)
-        items.assign(reinterpret_cast<unsigned long*>(data),
-                     reinterpret_cast<unsigned long*>(data) + count);
-    if (data)
-        XFree(data);
-    return items;
-}
-
 // "Load file..." under openbox: the dialog comes up above the HUD (which leaves the above
 // layer meanwhile), the path typed into it loads that file, and the HUD is on top again.
 TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
@@ -182,19 +165,9 @@ TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
     ASSERT_NE(hud, None);
     xvfb_.startWindowManager();  // takes the HUD over as it is
 
-    Display* display = client_.display();
-    const auto stacking = [&] {
-        return longProperty(display, client_.root(), "_NET_CLIENT_LIST_STACKING");
-    };
-    const auto hudAbove = [&] {
-        const auto states = longProperty(display, hud, "_NET_WM_STATE");
-        const Atom above = XInternAtom(display, "_NET_WM_STATE_ABOVE", False);
-        return std::find(states.begin(), states.end(), above) != states.end();
-    };
-    const auto hudOnTop = [&] {
-        const auto order = stacking();
-        return !order.empty() && order.back() == hud && hudAbove();
-    };
+    const auto stacking = [&] { return client_.stacking(); };
+    const auto hudAbove = [&] { return client_.hasState(hud, "_NET_WM_STATE_ABOVE"); };
+    const auto hudOnTop = [&] { return client_.onTopAndAbove(hud); };
     ASSERT_TRUE(waitUntil(hudOnTop, 10s));
 
     clickHud(hud, client_.geometry(hud).width - 139, 205);  // Resume's "Load file..."
@@ -205,7 +178,7 @@ TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
             const auto hudAt = std::find(order.begin(), order.end(), hud);
             for (auto it = order.begin(); it != order.end(); ++it) {
                 Window parent = None;
-                if (XGetTransientForHint(display, *it, &parent) && parent == hud) {
+                if (XGetTransientForHint(client_.display(), *it, &parent) && parent == hud) {
                     dialog = *it;
                     return it > hudAt && !hudAbove() && client_.viewable(dialog);
                 }
