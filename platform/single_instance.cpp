@@ -83,10 +83,14 @@ UniqueFd connectTo(const SocketAddress& address) {
     return fd;
 }
 
+// Invalid on failure, with errno telling why (EADDRINUSE: the name is taken).
 UniqueFd listenOn(const SocketAddress& address) {
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd && (bind(fd.get(), address.get(), address.length) != 0 || listen(fd.get(), 8) != 0))
+    if (fd && (bind(fd.get(), address.get(), address.length) != 0 || listen(fd.get(), 8) != 0)) {
+        const int error = errno;
         fd.reset();
+        errno = error;
+    }
     return fd;
 }
 
@@ -142,15 +146,8 @@ void SingleInstance::lockInRuntimeFolder(const std::filesystem::path& socketFile
 
 void SingleInstance::lockAbstractName() {
     const SocketAddress address = addressOf({});
-    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return;
-    if (bind(fd.get(), address.get(), address.length) == 0) {
-        if (listen(fd.get(), 8) == 0)
-            fd_ = std::move(fd);
-        return;
-    }
-    if (errno != EADDRINUSE)
+    fd_ = listenOn(address);
+    if (fd_ || errno != EADDRINUSE)
         return;
     // Any local user can bind an abstract name. Ours listens right after binding: give a
     // first instance that is just starting one more chance before deciding it is not ours.

@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -63,16 +62,6 @@ protected:
 
     bool hudAbove() { return client_.hasState(window_, "_NET_WM_STATE_ABOVE"); }
     bool hudOnTopAndAbove() { return client_.onTopAndAbove(window_); }
-    // The client stacked as the HUD's own window; None while there is none.
-    Window dialogWindow() {
-        for (const Window w : client_.stacking()) {
-            Window parent = None;
-            if (XGetTransientForHint(client_.display(), w, &parent) && parent == window_)
-                return w;
-        }
-        return None;
-    }
-
     // Polls the dialog as the frame loop does until it is on screen, the HUD's, above the
     // HUD, and the HUD out of the above layer. None when that did not happen.
     Window waitForDialogAboveHud(FileDialog& dialog) {
@@ -81,11 +70,9 @@ protected:
             std::filesystem::path chosen;
             if (dialog.poll(chosen) != FileDialog::Poll::Running)
                 return true;
-            shown = dialogWindow();
-            const auto order = client_.stacking();
+            shown = client_.dialogOf(window_);
             return shown != None && client_.viewable(shown) && !hudAbove() &&
-                   std::find(order.begin(), order.end(), window_) <
-                       std::find(order.begin(), order.end(), shown);
+                   client_.stackedAbove(shown, window_);
         });
         return shown != None && client_.viewable(shown) ? shown : None;
     }
@@ -130,7 +117,7 @@ TEST_F(FileDialogOverHud, DialogIsAboveTheHudUntilItEndsHoweverItEnds) {
         ASSERT_EQ(dialog.open("Load Resume", kFilters, &hud_), "");
         ASSERT_NE(waitForDialogAboveHud(dialog), None);
     }
-    EXPECT_TRUE(pumpUntil([&] { return hudOnTopAndAbove() && dialogWindow() == None; }));
+    EXPECT_TRUE(pumpUntil([&] { return hudOnTopAndAbove() && client_.dialogOf(window_) == None; }));
 
     // A dialog that cannot start leaves the HUD where it was.
     FileDialog missing;

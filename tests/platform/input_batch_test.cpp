@@ -5,6 +5,7 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,19 +16,13 @@ namespace {
 // "'x": the text "x"; "m": mouse motion.
 SDL_Event event(const std::string& token) {
     SDL_Event e{};
-    auto scancode = [](char key) {
-        switch (key) {
-            case 'B':
-                return SDL_SCANCODE_BACKSPACE;
-            case 'L':
-                return SDL_SCANCODE_LEFT;
-            case 'R':
-                return SDL_SCANCODE_RETURN;
-            case 'C':
-                return SDL_SCANCODE_LCTRL;
-            default:
-                return static_cast<SDL_Scancode>(SDL_SCANCODE_A + (key - 'a'));
-        }
+    const std::map<char, SDL_Scancode> named = {{'B', SDL_SCANCODE_BACKSPACE},
+                                                {'L', SDL_SCANCODE_LEFT},
+                                                {'R', SDL_SCANCODE_RETURN},
+                                                {'C', SDL_SCANCODE_LCTRL}};
+    const auto scancode = [&](char key) {
+        return named.contains(key) ? named.at(key)
+                                   : static_cast<SDL_Scancode>(SDL_SCANCODE_A + (key - 'a'));
     };
     if (token[0] == '+' || token[0] == '-') {
         e.type = token[0] == '+' ? SDL_KEYDOWN : SDL_KEYUP;

@@ -158,6 +158,24 @@ public:
     // The window manager's clients, bottom first.
     std::vector<unsigned long> stacking() { return items(root(), "_NET_CLIENT_LIST_STACKING"); }
 
+    // The window manager's client that is a dialog of `owner` (WM_TRANSIENT_FOR); None while
+    // there is none.
+    Window dialogOf(Window owner) {
+        for (const Window client : stacking()) {
+            Window parent = None;
+            if (XGetTransientForHint(display_, client, &parent) && parent == owner)
+                return client;
+        }
+        return None;
+    }
+
+    // Both are the window manager's clients, `upper` stacked above `lower`.
+    bool stackedAbove(Window upper, Window lower) {
+        const auto order = stacking();
+        const auto upperAt = std::find(order.begin(), order.end(), upper);
+        return upperAt != order.end() && std::find(order.begin(), upperAt, lower) != upperAt;
+    }
+
     // The window's _NET_WM_STATE holds the state ("_NET_WM_STATE_ABOVE").
     bool hasState(Window window, const char* state) {
         const auto states = items(window, "_NET_WM_STATE");

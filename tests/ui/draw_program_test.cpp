@@ -2,7 +2,6 @@
 // 127.0.0.1 through the Answer button, the window growing with the answer, Quit; and a
 // picture of every tab (saved beside the build as test artefacts for a person to look at).
 
-#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -165,8 +164,6 @@ TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
     ASSERT_NE(hud, None);
     xvfb_.startWindowManager();  // takes the HUD over as it is
 
-    const auto stacking = [&] { return client_.stacking(); };
-    const auto hudAbove = [&] { return client_.hasState(hud, "_NET_WM_STATE_ABOVE"); };
     const auto hudOnTop = [&] { return client_.onTopAndAbove(hud); };
     ASSERT_TRUE(waitUntil(hudOnTop, 10s));
 
@@ -174,16 +171,10 @@ TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
     Window dialog = None;
     ASSERT_TRUE(waitUntil(
         [&] {
-            const auto order = stacking();
-            const auto hudAt = std::find(order.begin(), order.end(), hud);
-            for (auto it = order.begin(); it != order.end(); ++it) {
-                Window parent = None;
-                if (XGetTransientForHint(client_.display(), *it, &parent) && parent == hud) {
-                    dialog = *it;
-                    return it > hudAt && !hudAbove() && client_.viewable(dialog);
-                }
-            }
-            return false;
+            dialog = client_.dialogOf(hud);
+            return dialog != None && client_.viewable(dialog) &&
+                   client_.stackedAbove(dialog, hud) &&
+                   !client_.hasState(hud, "_NET_WM_STATE_ABOVE");
         },
         20s))
         << "dialog " << dialog;
