@@ -7,6 +7,10 @@
 // to the first one that would be lost or reordered, and leaves that one and everything after
 // it, in order, for the next frame. Typing costs no extra frames: a key that produced text is
 // carried by its text, so its press and release may share a frame.
+//
+// The pointer likewise: a tab counts as hovered only when the frame before saw it hovered (or
+// nothing), so a press that comes with the pointer's jump onto it (a touch screen's tap, a
+// remote desktop's click) waits for the next frame, which sees the pointer there first.
 
 #include <bitset>
 #include <cstddef>
@@ -22,6 +26,10 @@ public:
     bool admits(const SDL_Event& event);
 
 private:
+    bool buttonReleased(unsigned button) const {
+        return button < buttonsReleased_.size() && buttonsReleased_.test(button);
+    }
+
     static constexpr std::size_t kScancodes = 512;  // SDL_NUM_SCANCODES
     static constexpr std::size_t kNoKey = kScancodes;
 
@@ -32,6 +40,8 @@ private:
     std::size_t keyAwaitingText_ = kNoKey;
     // A key that produced no text (Backspace, an arrow, Enter, Ctrl+A) went down in this batch.
     bool actionKeyTaken_ = false;
+    bool pointerMoved_ = false;
+    std::bitset<8> buttonsReleased_;  // SDL's button numbers
 };
 
 }  // namespace morvelin

@@ -47,6 +47,19 @@ bool InputBatch::admits(const SDL_Event& event) {
             }
             keyAwaitingText_ = kNoKey;
             return true;
+        case SDL_MOUSEMOTION:
+            pointerMoved_ = true;
+            break;
+        case SDL_MOUSEBUTTONDOWN:
+            // Released and pressed again in one frame would read as held: a double click's
+            // second press would be lost.
+            if (pointerMoved_ || buttonReleased(event.button.button))
+                return false;
+            break;
+        case SDL_MOUSEBUTTONUP:
+            if (event.button.button < buttonsReleased_.size())
+                buttonsReleased_.set(event.button.button);
+            break;
         default:
             break;
     }

@@ -2,6 +2,7 @@
 // What the frame loop draws with: an OpenGL 3 context on the HUD window, the Dear ImGui SDL2
 // and OpenGL3 backends, thumbnail textures, and presentation at the display's refresh rate.
 
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -82,6 +83,10 @@ private:
     std::uint64_t shownHash_ = 0;
     bool mustPresent_ = true;  // exposed, shown or resized since the last present
     bool skipPresent_ = false;
+    // Mouse buttons (Dear ImGui's order: left, right, middle) as this frame's events left
+    // them, and those pressed by one of them.
+    std::bitset<3> buttonsHeld_;
+    std::bitset<3> buttonsPressed_;
 };
 
 }  // namespace morvelin

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <string_view>
 #include <thread>
 
@@ -26,6 +27,19 @@ namespace {
 #define GL_INNOCENT_CONTEXT_RESET 0x8254
 #define GL_UNKNOWN_CONTEXT_RESET 0x8255
 #endif
+
+// Dear ImGui numbers the buttons left, right, middle; SDL left, middle, right.
+constexpr Uint8 kSdlButtons[] = {SDL_BUTTON_LEFT, SDL_BUTTON_RIGHT, SDL_BUTTON_MIDDLE};
+
+Uint8 sdlButton(std::size_t imguiIndex) {
+    return kSdlButtons[imguiIndex];
+}
+
+// -1 for the buttons Dear ImGui does not know.
+int imguiButton(Uint8 sdlButtonNumber) {
+    const auto* found = std::find(std::begin(kSdlButtons), std::end(kSdlButtons), sdlButtonNumber);
+    return found == std::end(kSdlButtons) ? -1 : static_cast<int>(found - std::begin(kSdlButtons));
+}
 
 const char* resetText(unsigned int status) {
     switch (status) {
@@ -133,6 +147,14 @@ void RenderDevice::processEvent(const SDL_Event& event) {
         io.KeyAlt = (mod & KMOD_ALT) != 0;
         io.KeySuper = (mod & KMOD_GUI) != 0;
     }
+    if (event.type == SDL_MOUSEBUTTONDOWN || event.type == SDL_MOUSEBUTTONUP) {
+        if (const int index = imguiButton(event.button.button); index >= 0) {
+            const bool down = event.type == SDL_MOUSEBUTTONDOWN;
+            buttonsHeld_.set(static_cast<std::size_t>(index), down);
+            if (down)
+                buttonsPressed_.set(static_cast<std::size_t>(index));
+        }
+    }
     if (event.type == SDL_WINDOWEVENT) {
         switch (event.window.event) {
             case SDL_WINDOWEVENT_EXPOSED:
@@ -155,6 +177,17 @@ void RenderDevice::newFrame() {
     // see the pointer where the last click was and take the next click for a click there.
     // While no button is held (a drag keeps the backend's reading), ask the X server.
     ImGuiIO& io = ImGui::GetIO();
+    // The backend also reads SDL's button state, which already holds a press still queued for
+    // the next frame (the frame that first sees the pointer on a tab must not see the press).
+    // A frame has the buttons its own events left down; a press and its release in one frame
+    // still count as one click. A release SDL noticed without an event ends a hold.
+    const Uint32 sdlButtons = SDL_GetMouseState(nullptr, nullptr);
+    for (std::size_t i = 0; i < buttonsHeld_.size(); ++i) {
+        if (!(sdlButtons & SDL_BUTTON(sdlButton(i))))
+            buttonsHeld_.reset(i);
+        io.MouseDown[i] = buttonsPressed_.test(i) || buttonsHeld_.test(i);
+    }
+    buttonsPressed_.reset();
     if (overlay_ && !ImGui::IsAnyMouseDown()) {
         const auto pointer = overlay_->pointerInWindow();
         io.MousePos = pointer

@@ -13,7 +13,7 @@ namespace morvelin {
 namespace {
 
 // "+a"/"-a": key a down/up (a letter, or B for Backspace, L for Left, C for left Ctrl);
-// "'x": the text "x"; "m": mouse motion.
+// "'x": the text "x"; "m": mouse motion; "v"/"^": the left button down/up.
 SDL_Event event(const std::string& token) {
     SDL_Event e{};
     const std::map<char, SDL_Scancode> named = {{'B', SDL_SCANCODE_BACKSPACE},
@@ -30,6 +30,9 @@ SDL_Event event(const std::string& token) {
     } else if (token[0] == '\'') {
         e.type = SDL_TEXTINPUT;
         e.text.text[0] = token[1];
+    } else if (token[0] == 'v' || token[0] == '^') {
+        e.type = token[0] == 'v' ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
+        e.button.button = SDL_BUTTON_LEFT;
     } else {
         e.type = SDL_MOUSEMOTION;
     }
@@ -78,6 +81,15 @@ TEST(InputBatch, AKeyKeepsTheModifiersItWasPressedWith) {
     // Ctrl+A as xdotool sends it: Ctrl goes up before the A.
     EXPECT_EQ(frames({"+C", "+a", "-C", "-a", "+B", "-B"}), Frames({"+C +a", "-C -a +B", "-B"}));
     EXPECT_EQ(frames({"+B", "+C", "-B", "-C"}), Frames({"+B", "+C -B -C"}));
+}
+
+TEST(InputBatch, APressWaitsForAFrameThatSawThePointerArrive) {
+    // A tap: the pointer jumps and the button goes down and up at once.
+    EXPECT_EQ(frames({"m", "v", "^", "m", "m", "v", "^"}), Frames({"m", "v ^ m m", "v ^"}));
+    // A double click without motion: the second press must not read as the first held on.
+    EXPECT_EQ(frames({"v", "^", "v", "^"}), Frames({"v ^", "v ^"}));
+    // Keys typed while the pointer moves are not held back.
+    EXPECT_EQ(frames({"m", "+a", "'a", "-a", "m"}), Frames({"m +a 'a -a m"}));
 }
 
 }  // namespace

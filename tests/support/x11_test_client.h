@@ -98,6 +98,23 @@ public:
         XDestroyImage(image);
     }
 
+    // The screen's pixels in a rectangle of the root window, 32 bits each (B, G, R, unused),
+    // row by row; empty when the server refused.
+    std::vector<std::uint8_t> screenPixels(int x, int y, int width, int height) {
+        XImage* image = XGetImage(display_, root_, x, y, static_cast<unsigned>(width),
+                                  static_cast<unsigned>(height), AllPlanes, ZPixmap);
+        std::vector<std::uint8_t> pixels;
+        if (!image)
+            return pixels;
+        for (int row = 0; row < height; ++row) {
+            const auto* line = reinterpret_cast<const std::uint8_t*>(image->data) +
+                               static_cast<std::ptrdiff_t>(row) * image->bytes_per_line;
+            pixels.insert(pixels.end(), line, line + width * 4);
+        }
+        XDestroyImage(image);
+        return pixels;
+    }
+
     int buttonPresses(Window window) {
         XSync(display_, False);
         int count = 0;

@@ -2,7 +2,9 @@
 // 127.0.0.1 through the Answer button, the window growing with the answer, Quit; and a
 // picture of every tab (saved beside the build as test artefacts for a person to look at).
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -136,6 +138,68 @@ TEST_F(DrawProgram, QuickKeyTapsAreTakenAsTyped) {
 
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(chat.chatRequests().size(), 3u) << "a Return was taken twice";
+}
+
+// A touch screen or a remote desktop moves the pointer onto a tab and presses in one go: the
+// tab is selected all the same, also right after typing into a field of another tab.
+TEST_F(DrawProgram, ATabTakesATapThatJumpsOntoIt) {
+    const Window hud = start({{"MORVELIN_START_TAB", "compose"}});
+    ASSERT_NE(hud, None);
+    const auto origin = client_.geometry(hud);
+    const auto at = [&](int x, int y) {
+        return std::vector<std::string>{"mousemove", std::to_string(origin.x + x),
+                                        std::to_string(origin.y + y)};
+    };
+    // The tab row as drawn once the pointer has left the HUD (nothing hovered).
+    const auto tabRow = [&] {
+        xdotool({"mousemove", "5", "1070"});
+        std::this_thread::sleep_for(400ms);
+        return client_.screenPixels(origin.x, origin.y + 112, 520, 30);
+    };
+    struct Tab {
+        const char* name;
+        int x;
+    };
+    const Tab live{"Live", 36}, compose{"Screen & Type", 132}, settings{"Settings", 392};
+    std::map<std::string, std::vector<std::uint8_t>> selected;
+    for (const Tab& tab : {live, settings, compose}) {
+        clickHud(hud, tab.x, 127);
+        selected[tab.name] = tabRow();
+    }
+    ASSERT_NE(selected["Live"], selected["Settings"]);
+    ASSERT_NE(selected["Settings"], selected["Screen & Type"]);
+    const auto shownTab = [&] {
+        const std::vector<std::uint8_t> row = tabRow();
+        for (const auto& [name, pixels] : selected) {
+            if (pixels == row)
+                return name;
+        }
+        return std::string("none");
+    };
+
+    for (int i = 0; i < 6; ++i) {
+        const Tab& from = i % 2 == 0 ? compose : settings;
+        const Tab& to = i % 2 == 0 ? settings : compose;
+        xdotool(at(from.x, 127));  // resting on the tab shown
+        std::this_thread::sleep_for(300ms);
+        std::vector<std::string> tap = at(to.x, 127);
+        tap.insert(tap.end(), {"click", "1"});
+        xdotool(tap);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(shownTab(), to.name) << "tap " << i;
+    }
+
+    // Type into the API key field of Settings, then tap Live.
+    clickHud(hud, settings.x, 127);
+    std::this_thread::sleep_for(300ms);
+    clickHud(hud, 900, 191);
+    std::this_thread::sleep_for(300ms);
+    xdotool({"type", "--delay", "20", "sk-typed"});
+    std::vector<std::string> tap = at(live.x, 127);
+    tap.insert(tap.end(), {"click", "1"});
+    xdotool(tap);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(shownTab(), "Live") << "tap after typing";
 }
 
 TEST_F(DrawProgram, EveryTabIsDrawnAndTheIdleLiveTabFitsItsWindow) {
