@@ -163,14 +163,20 @@ void ImGuiUI::answerNow() {
 }
 
 std::string ImGuiUI::recentTranscriptText(std::size_t maxLines, bool markAnswered) {
+    std::size_t end = 0;
+    std::string text = transcriptWindow(maxLines, markAnswered, end);
+    if (markAnswered)
+        markAnsweredUpTo(end);
+    return text;
+}
+
+std::string ImGuiUI::transcriptWindow(std::size_t maxLines, bool fromMark, std::size_t& end) {
     std::lock_guard lock(stateMutex);
     const std::size_t n = transcript.size();
     std::size_t first = n > maxLines ? n - maxLines : 0;
-    if (markAnswered) {
-        if (answeredUpTo < n)
-            first = std::max(first, answeredUpTo);
-        answeredUpTo = n;
-    }
+    if (fromMark && answeredUpTo < n)
+        first = std::max(first, answeredUpTo);
+    end = n;
     std::string out;
     for (std::size_t i = first; i < n; ++i)
         appendPromptLine(out, transcript[i].source, transcript[i].text);
@@ -179,6 +185,11 @@ std::string ImGuiUI::recentTranscriptText(std::size_t maxLines, bool markAnswere
             appendPromptLine(out, source, livePartial[sourceIndex(source)]);
     }
     return out;
+}
+
+void ImGuiUI::markAnsweredUpTo(std::size_t end) {
+    std::lock_guard lock(stateMutex);
+    answeredUpTo = end;
 }
 
 void ImGuiUI::answerFromTranscript() {
@@ -198,18 +209,24 @@ void ImGuiUI::answerFromTranscript() {
             }
         }
     }
-    const std::string context = recentTranscriptText(24, true);
+    // The lines count as answered only once the request is on its way: a refused one (no key)
+    // leaves them to be answered again.
+    std::size_t end = 0;
+    const std::string context = transcriptWindow(24, true, end);
     if (context.empty()) {
+        markAnsweredUpTo(end);
         statusText = "Nothing in the transcript yet - type a question instead.";
         return;
     }
-    askQuestion(AskRequest{transcriptPrompt(context), display, AskKind::Transcript});
+    if (askQuestion(AskRequest{transcriptPrompt(context), display, AskKind::Transcript}))
+        markAnsweredUpTo(end);
 }
 
 void ImGuiUI::answerOnClick() {
     std::string newLines;
     std::string spoken;
     std::string earlier;
+    std::size_t end = 0;
     const auto addSpoken = [&spoken](const std::string& text) {
         if (!spoken.empty())
             spoken += ' ';
@@ -241,14 +258,19 @@ void ImGuiUI::answerOnClick() {
         }
         for (std::size_t i = start > 8 ? start - 8 : 0; i < start; ++i)
             appendPromptLine(earlier, transcript[i].source, transcript[i].text);
-        answeredUpTo = transcript.size();
+        end = transcript.size();
     }
     if (newLines.empty()) {
+        markAnsweredUpTo(end);
         statusText = "Nothing new heard since your last answer.";
         return;
     }
     log("answer on click: sending everything heard since the last answer: \"{}\"", spoken);
-    askQuestion(AskRequest{answerOnClickPrompt(newLines, earlier), spoken, AskKind::Transcript});
+    // A refused request (no key) leaves the lines, the committed interim among them, to be
+    // sent again as new by the next press.
+    if (askQuestion(
+            AskRequest{answerOnClickPrompt(newLines, earlier), spoken, AskKind::Transcript}))
+        markAnsweredUpTo(end);
 }
 
 }  // namespace morvelin

@@ -73,15 +73,18 @@ void ImGuiUI::onQuestion(AudioSource source, const std::string& question) {
     // The context is the last 8 committed lines; live partials are still being said and are
     // left out.
     std::string context;
+    std::size_t end = 0;
     {
         std::lock_guard lock(stateMutex);
-        const std::size_t first = transcript.size() > 8 ? transcript.size() - 8 : 0;
-        for (std::size_t i = first; i < transcript.size(); ++i)
+        end = transcript.size();
+        const std::size_t first = end > 8 ? end - 8 : 0;
+        for (std::size_t i = first; i < end; ++i)
             appendPromptLine(context, transcript[i].source, transcript[i].text);
-        answeredUpTo = transcript.size();
     }
-    askQuestion(
-        AskRequest{detectedQuestionPrompt(question, context), question, AskKind::DetectedQuestion});
+    // A refused request (no key) leaves the lines unanswered for the Answer button.
+    if (askQuestion(AskRequest{detectedQuestionPrompt(question, context), question,
+                               AskKind::DetectedQuestion}))
+        markAnsweredUpTo(end);
 }
 
 void ImGuiUI::clearTranscript() {

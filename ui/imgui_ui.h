@@ -167,6 +167,12 @@ private:
     void answerFromTranscript();
     void answerOnClick();
     std::string recentTranscriptText(std::size_t maxLines, bool markAnswered);
+    // The prompt lines of at most the last maxLines transcript lines (from the mark on, when
+    // fromMark and the mark is before the end), then the live partials; `end` is the number
+    // of lines they cover.
+    std::string transcriptWindow(std::size_t maxLines, bool fromMark, std::size_t& end);
+    // The first `end` lines are answered.
+    void markAnsweredUpTo(std::size_t end);
 
     // --- screenshots (hud_screenshots.cpp)
     RenderDevice::Texture createThumbnailTexture(RenderDevice* device,

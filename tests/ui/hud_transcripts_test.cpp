@@ -223,6 +223,49 @@ TEST_F(HudTranscripts, FinalThatRevisesTheCommittedWordsKeepsEveryNewWord) {
     EXPECT_EQ(P::committedText(ui)[1], "");
 }
 
+// No key yet: a refused request leaves what was heard unanswered. Once the key is in, the next
+// press sends it all as new, the interim the refused press committed included.
+TEST(HudTranscriptsWithoutKey, RefusedPressKeepsWhatWasHeardForTheNextPress) {
+    ChatServer chat;
+    Hud hud{HudOptions{.openRouterKey = nullptr, .chatBaseUrl = chat.baseUrl()}};
+    ImGuiUI& ui = hud.ui();
+    P::handsFree(ui) = false;
+    const auto lines = numberedLines(3, kSystem);
+    setTranscript(ui, lines, 3);
+    P::onTranscript(ui, kSystem, std::string("Walk me through your biggest"), false, false);
+    ui.answerNow();
+    EXPECT_EQ(cardOf(ui).error, "No OpenRouter API key - add one in Settings.");
+    EXPECT_EQ(answeredUpToOf(ui), 3u);
+    P::onTranscript(ui, kSystem, std::string("Walk me through your biggest project"), true, true);
+
+    P::openRouterKey(ui) = "test-key";
+    P::llmSettingsDirty(ui) = true;
+    P::applyLlmSettings(ui);
+    ui.answerNow();
+    ASSERT_TRUE(chat.waitForChatRequests(1));
+    EXPECT_EQ(
+        lastUserText(chat.chatRequests()[0]),
+        answerOnClickPrompt("[Interviewer] Walk me through your biggest\n[Interviewer] project\n",
+                            promptLines(lines, 0, 3)));
+    EXPECT_EQ(cardOf(ui).question, "Walk me through your biggest project");
+    EXPECT_EQ(answeredUpToOf(ui), 5u);
+}
+
+TEST(HudTranscriptsWithoutKey, RefusedHandsFreeAnswersLeaveTheMark) {
+    ChatServer chat;
+    Hud hud{HudOptions{.openRouterKey = nullptr, .chatBaseUrl = chat.baseUrl()}};
+    ImGuiUI& ui = hud.ui();
+    setTranscript(ui, numberedLines(10, kSystem), 4);
+    ui.answerNow();  // the latest question from the transcript
+    EXPECT_EQ(cardOf(ui).state, kAnswerFailed);
+    EXPECT_EQ(answeredUpToOf(ui), 4u);
+    P::onQuestion(ui, kSystem, std::string("And why?"));  // a detected question
+    EXPECT_EQ(cardOf(ui).question, "And why?");
+    EXPECT_EQ(cardOf(ui).state, kAnswerFailed);
+    EXPECT_EQ(answeredUpToOf(ui), 4u);
+    EXPECT_TRUE(chat.chatRequests().empty());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Transcripts in.
 
