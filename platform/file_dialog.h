@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ public:
         std::string name;                   // "Text documents (*.txt;*.md)"
         std::vector<std::string> patterns;  // "*.txt", "*.md"
     };
-    enum class Poll { Idle, Running, Chosen, Cancelled };
+    enum class Poll { Idle, Running, Chosen, Cancelled, Failed };
 
     FileDialog() = default;
     ~FileDialog();  // ends a dialog still open
@@ -36,9 +37,12 @@ public:
     // program is installed. A dialog already open is ended first.
     std::string open(const std::string& title, const std::vector<Filter>& filters,
                      OverlayWindow* owner = nullptr);
-    // Never blocks. Chosen (path set) or Cancelled once, when the dialog has ended; Running
-    // while it is open; Idle when none is open.
+    // Never blocks. Chosen (path set), Cancelled or Failed once, when the dialog has ended;
+    // Running while it is open; Idle when none is open. Both programs cancel with status 1;
+    // any other end without a path is a failure.
     Poll poll(std::filesystem::path& chosen);
+    // After Failed: the program and how it ended ("zenity ended with status 255").
+    const std::string& failure() const { return failure_; }
     bool isOpen() const { return pid_ > 0; }
     // Ends the dialog now, if one is open, and puts its owner back above.
     void close();
@@ -47,9 +51,15 @@ public:
     std::vector<std::string> programs{"zenity", "kdialog"};
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     pid_t pid_ = -1;
+    std::string program_;             // the one running
     OverlayWindow* owner_ = nullptr;  // stepped down from the above layer while set
     bool adopted_ = false;            // the dialog's window made the owner's
+    Clock::time_point openedAt_{};
+    Clock::time_point nextSearch_{};  // for the dialog's window
+    std::string failure_;
     int outputFd_ = -1;
     std::string output_;
 };

@@ -23,6 +23,12 @@ extern char** environ;
 namespace morvelin {
 namespace {
 
+// How often, and for how long, the owner looks for the dialog's window. Each look costs one X
+// round trip per window on screen; a dialog shown by another process (a desktop portal) is
+// never found.
+constexpr auto kWindowSearchInterval = std::chrono::milliseconds(250);
+constexpr auto kWindowSearchTime = std::chrono::seconds(10);
+
 std::string joined(const std::vector<std::string>& parts, const char* separator) {
     std::string out;
     for (const std::string& part : parts) {
@@ -40,11 +46,13 @@ std::vector<std::string> dialogArguments(const std::string& program, const std::
                                          unsigned long parent) {
     const bool kdialog = program.find("kdialog") != std::string::npos;
     std::vector<std::string> args{program};
+    // zenity is not told its parent: its file selection ignores --attach, and 3.90 to 3.92
+    // refuse it outright. Its window is made the HUD's once it is on screen.
     if (parent != 0) {
         if (kdialog)
             args.insert(args.end(), {"--attach", std::to_string(parent)});
         else
-            args.insert(args.end(), {"--attach=" + std::to_string(parent), "--modal"});
+            args.push_back("--modal");
     }
     if (kdialog) {
         std::string filterText;
@@ -122,6 +130,7 @@ void FileDialog::close() {
 std::string FileDialog::open(const std::string& title, const std::vector<Filter>& filters,
                              OverlayWindow* owner) {
     close();
+    failure_.clear();
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return lastErrorMessage("pipe2");
@@ -134,7 +143,9 @@ std::string FileDialog::open(const std::string& title, const std::vector<Filter>
             ::close(pipeFds[1]);
             ::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK);
             pid_ = pid;
+            program_ = program;
             outputFd_ = pipeFds[0];
+            openedAt_ = nextSearch_ = Clock::now();
             // The window manager has this long before the dialog program maps its window (it
             // starts its toolkit first), so the dialog maps above the HUD.
             if (parent != 0) {
@@ -169,12 +180,16 @@ FileDialog::Poll FileDialog::poll(std::filesystem::path& chosen) {
     int status = 0;
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
     if (done == 0) {
-        // zenity's file selection ignores --attach: the dialog is made the owner's here, once
-        // it is on screen.
-        if (owner_ && !adopted_)
+        // zenity does not attach itself: the dialog is made the owner's here, once it is on
+        // screen.
+        const Clock::time_point now = Clock::now();
+        if (owner_ && !adopted_ && now >= nextSearch_ && now - openedAt_ < kWindowSearchTime) {
+            nextSearch_ = now + kWindowSearchInterval;
             adopted_ = owner_->adoptDialogOf(pid_);
+        }
         return Poll::Running;
     }
+    const int waitError = errno;
     // Ended: take what is left in the pipe, then the first line is the path.
     for (;;) {
         const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
@@ -184,13 +199,23 @@ FileDialog::Poll FileDialog::poll(std::filesystem::path& chosen) {
             break;
     }
     std::string path = output_.substr(0, output_.find('\n'));
+    const std::string name = std::filesystem::path(program_).filename().string();
     pid_ = -1;
     close();
-    const bool ok = done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && !path.empty();
-    if (!ok)
+    const bool exited = done > 0 && WIFEXITED(status);
+    if (exited && WEXITSTATUS(status) == 0 && !path.empty()) {
+        chosen = std::filesystem::path(path);
+        return Poll::Chosen;
+    }
+    if (exited && WEXITSTATUS(status) <= 1)
         return Poll::Cancelled;
-    chosen = std::filesystem::path(path);
-    return Poll::Chosen;
+    if (exited)
+        failure_ = fmt::format("{} ended with status {}", name, WEXITSTATUS(status));
+    else if (done > 0 && WIFSIGNALED(status))
+        failure_ = fmt::format("{} ended by signal {}", name, WTERMSIG(status));
+    else
+        failure_ = describeErrno(fmt::format("waitpid {}", name), waitError);
+    return Poll::Failed;
 }
 
 std::string openWithDefaultApp(const std::filesystem::path& file) {

@@ -28,11 +28,19 @@ void ImGuiUI::loadKnowledgeFile(std::string& target, const char* label) {
 
 void ImGuiUI::pollKnowledgeDialog() {
     std::filesystem::path chosen;
-    if (knowledgeDialog.poll(chosen) != FileDialog::Poll::Chosen || !knowledgeTarget)
+    const FileDialog::Poll result = knowledgeDialog.poll(chosen);
+    const bool chosenOrFailed =
+        result == FileDialog::Poll::Chosen || result == FileDialog::Poll::Failed;
+    if (!chosenOrFailed || !knowledgeTarget)
         return;
     std::string& target = *knowledgeTarget;
     knowledgeTarget = nullptr;
-    finishKnowledgeLoad(target, knowledgeLabel, chosen);
+    // A cancel says nothing; a dialog program that broke down is named, or the button would
+    // seem to do nothing.
+    if (result == FileDialog::Poll::Failed)
+        statusText = fmt::format("{}: {}", knowledgeLabel, knowledgeDialog.failure());
+    else
+        finishKnowledgeLoad(target, knowledgeLabel, chosen);
 }
 
 void ImGuiUI::finishKnowledgeLoad(std::string& target, const char* label,

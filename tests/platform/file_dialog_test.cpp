@@ -1,5 +1,6 @@
 // The HUD's open-file dialog, the real zenity under openbox: where the window manager stacks
-// the dialog and the HUD while it is open and after it ends, however it ends.
+// the dialog and the HUD while it is open and after it ends, however it ends; stand-ins for
+// the dialog programs' releases that differ; and the cost of finding the dialog's window.
 
 #include "platform/file_dialog.h"
 
@@ -7,7 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <X11/Xatom.h>
+
+#include <chrono>
 #include <filesystem>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/overlay_window.h"
@@ -24,18 +30,25 @@ using platform_test::xWindow;
 
 const std::vector<FileDialog::Filter> kFilters = {{"Text documents (*.txt)", {"*.txt"}}};
 
+// An executable shell script `name` in `dir` running `body`.
+std::string standIn(const halvenor::test::TempDir& dir, const std::string& name,
+                    const std::string& body) {
+    const std::filesystem::path program = dir.path() / name;
+    halvenor::test::writeFile(program, "#!/bin/sh\n" + body + "\n");
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    return program.string();
+}
+
 // The dialog program gets standard input, output and error and nothing else of ours, such as
 // a connection's socket that sockets' libraries leave open across exec.
 TEST(FileDialogProgram, InheritsNoOtherDescriptor) {
     const halvenor::test::TempDir dir("halvenor-dialog");
-    const std::filesystem::path program = dir.path() / "list-fds";
-    halvenor::test::writeFile(program, "#!/bin/sh\necho $(ls /proc/self/fd)\n");
-    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    const std::string program = standIn(dir, "list-fds", "echo $(ls /proc/self/fd)");
     const int socketFd = ::socket(AF_INET, SOCK_STREAM, 0);  // no close-on-exec
     ASSERT_EQ(::dup2(socketFd, 200), 200);
 
     FileDialog dialog;
-    dialog.programs = {program.string()};
+    dialog.programs = {program};
     ASSERT_EQ(dialog.open("Open", kFilters), "");
     std::filesystem::path listed;
     EXPECT_TRUE(waitUntil([&] { return dialog.poll(listed) == FileDialog::Poll::Chosen; }, 5s));
@@ -127,6 +140,34 @@ TEST_F(FileDialogOverHud, DialogIsAboveTheHudUntilItEndsHoweverItEnds) {
     EXPECT_TRUE(hudAbove());
 }
 
+// zenity 3.90 to 3.92 end at once on --attach ("This option is not available"); it is not
+// given one, and its window is made the HUD's all the same. kdialog is told its parent.
+TEST_F(FileDialogOverHud, OnlyKdialogIsToldItsParent) {
+    const halvenor::test::TempDir dir("halvenor-dialog");
+    const std::string file = (dir.path() / "resume.txt").string();
+    FileDialog dialog;
+    dialog.programs = {standIn(dir, "zenity",
+                               "for a; do case \"$a\" in --attach*) echo 'This option is not "
+                               "available.' >&2; exit 255;; esac; done\necho '" +
+                                   file + "'")};
+    ASSERT_EQ(dialog.open("Load Resume", kFilters, &hud_), "");
+    std::filesystem::path chosen;
+    FileDialog::Poll result = FileDialog::Poll::Running;
+    EXPECT_TRUE(
+        pumpUntil([&] { return (result = dialog.poll(chosen)) != FileDialog::Poll::Running; }));
+    EXPECT_EQ(result, FileDialog::Poll::Chosen) << dialog.failure();
+    EXPECT_EQ(chosen, file);
+    EXPECT_TRUE(pumpUntil([&] { return hudOnTopAndAbove(); }));
+
+    const std::string args = (dir.path() / "kdialog.args").string();
+    dialog.programs = {standIn(dir, "kdialog", "printf '%s\\n' \"$@\" > '" + args + "'")};
+    ASSERT_EQ(dialog.open("Load Resume", kFilters, &hud_), "");
+    EXPECT_TRUE(pumpUntil([&] { return dialog.poll(chosen) != FileDialog::Poll::Running; }));
+    EXPECT_NE(halvenor::test::readFile(args).find("--attach\n" + std::to_string(window_) + "\n"),
+              std::string::npos)
+        << halvenor::test::readFile(args);
+}
+
 TEST_F(FileDialogOverHud, HiddenHudStaysHiddenWhenTheDialogEndsAndComesBackAbove) {
     FileDialog dialog;
     ASSERT_EQ(dialog.open("Load Resume", kFilters, &hud_), "");
@@ -144,6 +185,58 @@ TEST_F(FileDialogOverHud, HiddenHudStaysHiddenWhenTheDialogEndsAndComesBackAbove
 
     hud_.show();
     EXPECT_TRUE(pumpUntil([&] { return hudOnTopAndAbove(); }));
+}
+
+// A dialog whose window never shows up (a desktop portal draws it in another process) among
+// many windows on screen: frames poll it all the time, yet the HUD looks through the windows a
+// few times a second, and only for the first ten seconds.
+class FileDialogWindowSearch : public PrivateDisplayTest<> {};
+
+TEST_F(FileDialogWindowSearch, LooksAFewTimesASecondForTenSecondsAtMost) {
+    using Clock = std::chrono::steady_clock;
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    std::vector<long> clients;
+    for (int i = 0; i < 300; ++i)
+        clients.push_back(static_cast<long>(
+            XCreateSimpleWindow(client_.display(), client_.root(), 0, 0, 1, 1, 0, 0, 0)));
+    client_.setItems(client_.root(), "_NET_CLIENT_LIST", XA_WINDOW, clients);
+    auto start = Clock::now();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(hud.adoptDialogOf(1));
+    const auto oneLook = (Clock::now() - start) / 3;
+
+    const halvenor::test::TempDir dir("halvenor-dialog");
+    const std::filesystem::path pidFile = dir.path() / "pid";
+    FileDialog dialog;
+    dialog.programs = {
+        standIn(dir, "zenity", "echo $$ > '" + pidFile.string() + "'\nexec sleep 30")};
+    ASSERT_EQ(dialog.open("Load Resume", kFilters, &hud), "");
+    const auto opened = Clock::now();
+    Clock::duration polling{};
+    const auto frames = [&](Clock::time_point until) {
+        std::filesystem::path chosen;
+        while (Clock::now() < until) {
+            const auto before = Clock::now();
+            EXPECT_EQ(dialog.poll(chosen), FileDialog::Poll::Running);
+            polling += Clock::now() - before;
+            std::this_thread::sleep_for(16ms);
+        }
+    };
+    frames(opened + 1s);
+    EXPECT_LT(polling, 12 * oneLook)
+        << "one look takes " << std::chrono::duration<double, std::milli>(oneLook).count() << " ms";
+
+    // Its window appears after ten seconds: the HUD has stopped looking.
+    frames(opened + 10200ms);
+    const std::string pid = halvenor::test::readFile(pidFile);
+    const Window late = XCreateSimpleWindow(client_.display(), client_.root(), 0, 0, 1, 1, 0, 0, 0);
+    client_.setItems(late, "_NET_WM_PID", XA_CARDINAL, {std::stol(pid)});
+    clients.push_back(static_cast<long>(late));
+    client_.setItems(client_.root(), "_NET_CLIENT_LIST", XA_WINDOW, clients);
+    frames(Clock::now() + 600ms);
+    Window parent = None;
+    EXPECT_FALSE(XGetTransientForHint(client_.display(), late, &parent)) << parent;
 }
 
 }  // namespace

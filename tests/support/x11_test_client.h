@@ -125,8 +125,13 @@ public:
     }
 
     void setRootCardinals(const char* name, const std::vector<long>& values) {
+        setItems(root_, name, XA_CARDINAL, values);
+    }
+
+    // Sets a property of 32-bit items of the type (XA_CARDINAL, XA_WINDOW).
+    void setItems(Window window, const char* name, Atom type, const std::vector<long>& values) {
         const Atom atom = XInternAtom(display_, name, False);
-        XChangeProperty(display_, root_, atom, XA_CARDINAL, 32, PropModeReplace,
+        XChangeProperty(display_, window, atom, type, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(values.data()),
                         static_cast<int>(values.size()));
         XSync(display_, False);

@@ -186,7 +186,7 @@ TEST_F(HudKnowledge, ChosenFileIsLoadedWhileTheFrameLoopKeepsPolling) {
     EXPECT_LT(text, all);
 }
 
-TEST_F(HudKnowledge, CancelledDialogChangesNothing) {
+TEST_F(HudKnowledge, CancelledDialogChangesNothingAndABrokenOneIsNamed) {
     P::knowledgeDialog(ui).programs = {dialogScript("zenity", "exit 1")};
     P::resume(ui) = "kept";
     P::llmSettingsDirty(ui) = false;
@@ -204,6 +204,21 @@ TEST_F(HudKnowledge, CancelledDialogChangesNothing) {
     P::loadKnowledgeFile(ui, P::resume(ui), "Resume");
     ASSERT_TRUE(pollUntilClosed());
     EXPECT_EQ(P::resume(ui), "kept");
+    EXPECT_EQ(P::statusText(ui), "Resume: zenity ended with status 5");
+
+    // A dialog program that refuses its arguments ends at once: the button says so.
+    P::knowledgeDialog(ui).programs = {
+        dialogScript("zenity", "echo 'This option is not available.' >&2\nexit 255")};
+    P::loadKnowledgeFile(ui, P::jobDescription(ui), "Job Description");
+    ASSERT_TRUE(pollUntilClosed());
+    EXPECT_EQ(P::statusText(ui), "Job Description: zenity ended with status 255");
+    EXPECT_EQ(P::jobDescription(ui), "");
+    EXPECT_FALSE(P::llmSettingsDirty(ui));
+
+    P::knowledgeDialog(ui).programs = {dialogScript("zenity", "kill -9 $$")};
+    P::loadKnowledgeFile(ui, P::resume(ui), "Resume");
+    ASSERT_TRUE(pollUntilClosed());
+    EXPECT_EQ(P::statusText(ui), "Resume: zenity ended by signal 9");
 }
 
 TEST_F(HudKnowledge, NoDialogProgramSaysWhatToInstall) {
