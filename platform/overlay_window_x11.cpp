@@ -2,7 +2,7 @@
 // backend) plus Xlib calls on its handles for what SDL does not cover: click-through (an
 // empty XShape input region), focus rules (WM_HINTS input and WM_TAKE_FOCUS), the primary
 // monitor and Xft.dpi. The global hotkeys live in global_hotkeys_x11.cpp, the messages
-// from other threads in window_messages_sdl.cpp.
+// from other threads in window_messages_sdl.cpp, the event pump in overlay_window_events_x11.cpp.
 // Capture exclusion does not exist on X11; we say so instead of pretending.
 
 #include "platform/overlay_window.h"
@@ -26,7 +26,7 @@
 #include "base/session_log.h"
 #include "platform/error_trap_x11.h"
 #include "platform/global_hotkeys_x11.h"
-#include "platform/input_batch.h"
+#include "platform/overlay_window_x11_state.h"
 #include "platform/primary_monitor_x11.h"
 #include "platform/x11_handles.h"
 
@@ -136,16 +136,6 @@ SDL_HitTestResult hitTest(SDL_Window* window, const SDL_Point* point, void* data
 }
 
 }  // namespace
-
-struct OverlayWindow::X11State {
-    Display* display = nullptr;  // SDL's connection: grabbed keys arrive as its events
-    Window window = None;
-    float dpiScale = 1.0f;
-    // Read once; refreshed when SDL reports a change of monitors.
-    MonitorBounds primary;
-    Window previousFocus = None;
-    bool hasPreviousFocus = false;
-};
 
 OverlayWindow::OverlayWindow() : hotkeys_(std::make_unique<GlobalHotkeys>()) {}
 
@@ -547,20 +537,6 @@ float OverlayWindow::dpiScale() const {
     return x11_ ? x11_->dpiScale : 1.0f;
 }
 
-void OverlayWindow::requestClose() {
-    if (exists())
-        messages_.post(Message::Close, true);
-}
-
-bool OverlayWindow::takePendingResize(std::uint32_t& width, std::uint32_t& height) {
-    if (!resizePending_)
-        return false;
-    resizePending_ = false;
-    width = pendingWidth_;
-    height = pendingHeight_;
-    return true;
-}
-
 bool OverlayWindow::clickThroughHotkeyRegistered() const {
     return hotkeys_->contains(ClickThroughHotkeyId);
 }
@@ -592,123 +568,6 @@ void OverlayWindow::unregisterHotkey(int id) {
 
 void OverlayWindow::unregisterAllHotkeys() {
     hotkeys_->clear();
-}
-
-bool OverlayWindow::pumpMessages() {
-    hotkeys_->noteKeyboard();
-    // Gather what the X server has sent once, then take events from the head of the queue
-    // only as far as this frame may have them; the rest stay queued, in order, for the next
-    // frame (other threads only ever append to the queue).
-    SDL_PumpEvents();
-    InputBatch batch;
-    SDL_Event event;
-    while (SDL_PeepEvents(&event, 1, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1 &&
-           batch.admits(event)) {
-        SDL_PeepEvents(&event, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT);
-        if (event.type == SDL_QUIT)
-            return false;
-        if (messageHook_ && messageHook_(event))
-            continue;
-        handleEvent(event);
-    }
-    releaseKeysHeldElsewhere();
-    return true;
-}
-
-void OverlayWindow::releaseKeysHeldElsewhere() {
-    // When a global hotkey's grab ends, SDL reads the keyboard and reports the modifiers still
-    // held as pressed, but their release goes to the focused window, which is not ours. The
-    // HUD would then see Ctrl+Shift held forever and its next click would act as a
-    // modified click. A window without the keyboard focus holds no keys: release them.
-    if (SDL_GetKeyboardFocus() == window_)
-        return;
-    int count = 0;
-    const Uint8* state = SDL_GetKeyboardState(&count);
-    if (std::any_of(state, state + count, [](Uint8 down) { return down != 0; }))
-        SDL_ResetKeyboard();
-}
-
-void OverlayWindow::waitForMessages(int timeoutMs) {
-    SDL_WaitEventTimeout(nullptr, timeoutMs);
-}
-
-void OverlayWindow::handleEvent(const SDL_Event& event) {
-    if (const auto request = messages_.decode(event)) {
-        handleRequest(*request);
-        return;
-    }
-    if (event.type == SDL_SYSWMEVENT) {
-        handleHotkeyEvent(event);
-        return;
-    }
-    if (event.type == SDL_DISPLAYEVENT && exists()) {
-        x11_->primary = primaryMonitor(x11_->display);
-        return;
-    }
-    if (event.type != SDL_WINDOWEVENT || !exists() ||
-        event.window.windowID != SDL_GetWindowID(window_))
-        return;
-    switch (event.window.event) {
-        case SDL_WINDOWEVENT_SIZE_CHANGED:
-            pendingWidth_ = static_cast<std::uint32_t>(event.window.data1);
-            pendingHeight_ = static_cast<std::uint32_t>(event.window.data2);
-            resizePending_ = true;
-            break;
-        case SDL_WINDOWEVENT_CLOSE:
-            destroyHud();
-            break;
-        case SDL_WINDOWEVENT_MINIMIZED:
-            // Minimising is hiding; without the show hotkey there would be no way back.
-            if (visibilityHotkeyRegistered()) {
-                setVisible(false);
-            } else {
-                SDL_RestoreWindow(window_);
-            }
-            break;
-        default:
-            break;
-    }
-}
-
-void OverlayWindow::handleRequest(const WindowMessages::Request& request) {
-    switch (request.message) {
-        case Message::SetClickThrough:
-            setClickThrough(request.on);
-            break;
-        case Message::SetCaptureProtection:
-            messages_.answer(request.sender, exists() && applyCaptureProtection(request.on));
-            break;
-        case Message::SetVisible:
-            setVisible(request.on);
-            break;
-        case Message::Show:
-            if (exists())
-                showWithoutActivation();
-            break;
-        case Message::Close:
-            destroyHud();
-            break;
-    }
-}
-
-void OverlayWindow::handleHotkeyEvent(const SDL_Event& event) {
-    if (!exists() || !event.syswm.msg || event.syswm.msg->subsystem != SDL_SYSWM_X11)
-        return;
-    if (const GlobalHotkeys::Callback callback = hotkeys_->pressed(event.syswm.msg->msg.x11.event))
-        callback();
-}
-
-void OverlayWindow::destroyHud() {
-    if (!exists())
-        return;
-    unregisterAllHotkeys();
-    SDL_HideWindow(window_);
-    exists_.store(false);
-    // Senders still waiting are answered now; requests still queued are dropped unread.
-    messages_.close();
-    SDL_Event quit{};
-    quit.type = SDL_QUIT;
-    SDL_PushEvent(&quit);
 }
 
 }  // namespace morvelin

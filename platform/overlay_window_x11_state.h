@@ -1,0 +1,22 @@
+#pragma once
+// What the HUD window keeps of its X11 side, shared by the files that make up OverlayWindow
+// on X11 (overlay_window_x11.cpp, overlay_window_events_x11.cpp). Not for other callers.
+
+#include <X11/Xlib.h>
+
+#include "platform/overlay_window.h"
+#include "platform/primary_monitor_x11.h"
+
+namespace morvelin {
+
+struct OverlayWindow::X11State {
+    Display* display = nullptr;  // SDL's connection: grabbed keys arrive as its events
+    Window window = None;
+    float dpiScale = 1.0f;
+    // Read once; refreshed when SDL reports a change of monitors.
+    MonitorBounds primary;
+    Window previousFocus = None;
+    bool hasPreviousFocus = false;
+};
+
+}  // namespace morvelin
