@@ -189,7 +189,9 @@ std::string ImGuiUI::transcriptWindow(std::size_t maxLines, bool fromMark, std::
 
 void ImGuiUI::markAnsweredUpTo(std::size_t end) {
     std::lock_guard lock(stateMutex);
-    answeredUpTo = end;
+    // Never back over lines another road answered meanwhile (a hands-free dispatch); a mark
+    // beyond the end (left from a longer transcript) comes back to it.
+    answeredUpTo = answeredUpTo > transcript.size() ? end : std::max(answeredUpTo, end);
 }
 
 void ImGuiUI::answerFromTranscript() {

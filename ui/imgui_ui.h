@@ -171,7 +171,7 @@ private:
     // fromMark and the mark is before the end), then the live partials; `end` is the number
     // of lines they cover.
     std::string transcriptWindow(std::size_t maxLines, bool fromMark, std::size_t& end);
-    // The first `end` lines are answered.
+    // The first `end` lines are answered; the mark moves only forward within the transcript.
     void markAnsweredUpTo(std::size_t end);
 
     // --- screenshots (hud_screenshots.cpp)
