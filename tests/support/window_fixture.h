@@ -95,6 +95,14 @@ protected:
         xdotool({"click", "1"});
     }
 
+    // Taps a point of the HUD the way a touch screen or a remote desktop does: the pointer
+    // jumps there and the button goes down and up at once.
+    void tapHud(Window hud, int x, int y) {
+        const auto origin = client_.geometry(hud);
+        xdotool({"mousemove", std::to_string(origin.x + x), std::to_string(origin.y + y), "click",
+                 "1"});
+    }
+
     std::string log() const { return sessionLog(appData_.path()); }
 
     // A picture of the whole screen for a person to look at, `folder`/`name`.png (an earlier

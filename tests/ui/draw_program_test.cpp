@@ -146,10 +146,6 @@ TEST_F(DrawProgram, ATabTakesATapThatJumpsOntoIt) {
     const Window hud = start({{"MORVELIN_START_TAB", "compose"}});
     ASSERT_NE(hud, None);
     const auto origin = client_.geometry(hud);
-    const auto at = [&](int x, int y) {
-        return std::vector<std::string>{"mousemove", std::to_string(origin.x + x),
-                                        std::to_string(origin.y + y)};
-    };
     // The tab row as drawn once the pointer has left the HUD (nothing hovered).
     const auto tabRow = [&] {
         xdotool({"mousemove", "5", "1070"});
@@ -180,11 +176,9 @@ TEST_F(DrawProgram, ATabTakesATapThatJumpsOntoIt) {
     for (int i = 0; i < 6; ++i) {
         const Tab& from = i % 2 == 0 ? compose : settings;
         const Tab& to = i % 2 == 0 ? settings : compose;
-        xdotool(at(from.x, 127));  // resting on the tab shown
-        std::this_thread::sleep_for(300ms);
-        std::vector<std::string> tap = at(to.x, 127);
-        tap.insert(tap.end(), {"click", "1"});
-        xdotool(tap);
+        xdotool({"mousemove", std::to_string(origin.x + from.x), std::to_string(origin.y + 127)});
+        std::this_thread::sleep_for(300ms);  // resting on the tab shown
+        tapHud(hud, to.x, 127);
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(shownTab(), to.name) << "tap " << i;
     }
@@ -195,9 +189,7 @@ TEST_F(DrawProgram, ATabTakesATapThatJumpsOntoIt) {
     clickHud(hud, 900, 191);
     std::this_thread::sleep_for(300ms);
     xdotool({"type", "--delay", "20", "sk-typed"});
-    std::vector<std::string> tap = at(live.x, 127);
-    tap.insert(tap.end(), {"click", "1"});
-    xdotool(tap);
+    tapHud(hud, live.x, 127);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(shownTab(), "Live") << "tap after typing";
 }
