@@ -12,11 +12,20 @@
 
 namespace morvelin::platform_test {
 
-inline Window xWindow(const OverlayWindow& hud) {
+inline SDL_SysWMinfo wmInfo(const OverlayWindow& hud) {
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
     SDL_GetWindowWMInfo(hud.sdlWindow(), &info);
-    return info.info.x11.window;
+    return info;
+}
+
+inline Window xWindow(const OverlayWindow& hud) {
+    return wmInfo(hud).info.x11.window;
+}
+
+// The HUD's own connection to the X server.
+inline Display* xDisplay(const OverlayWindow& hud) {
+    return wmInfo(hud).info.x11.display;
 }
 
 // Pumps the HUD's events until the condition holds or the time is up.
