@@ -41,7 +41,7 @@ class HalvenorProcess : public ProgramTest {
 protected:
     // Starts the program and waits for its HUD to be on screen.
     Window start(const std::map<std::string, std::string>& extra = {}) {
-        const Window hud = launch(HALVENOR_BINARY, extra, 10s);
+        const Window hud = launch(HALVENOR_BINARY, extra);
         EXPECT_NE(hud, None) << "the HUD did not appear";
         return hud;
     }

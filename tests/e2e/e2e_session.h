@@ -142,7 +142,7 @@ protected:
         env["HALVENOR_STT_BASE_URL"] = stt_.baseUrl();
         for (const auto& [name, value] : extra)
             env[name] = value;
-        hud_ = launch(HALVENOR_BINARY, env, 15s);
+        hud_ = launch(HALVENOR_BINARY, env);
         ASSERT_NE(hud_, None) << "the HUD did not appear";
     }
 

@@ -17,13 +17,17 @@ protected:
 
 TEST_F(HudStory, ScreenshotTakenWithItsHotkeyIsSentWithTheScreenshotModel) {
     start({{"MORVELIN_START_TAB", "compose"}});
+    ASSERT_TRUE(waitUntilDrawn(hud_));
+    const auto withoutTray = hudPicture(hud_);
     key("ctrl+shift+s");
     ASSERT_TRUE(waitForLog("screenshot 1 captured: 1920x1080", 15s)) << log();
-    std::this_thread::sleep_for(500ms);  // the tray is laid out
+    ASSERT_TRUE(waitUntilDrawn(hud_, withoutTray)) << "the tray was not drawn";
     // "Send + 1" at the right end of the question row, below the tray.
     clickHud(client_.geometry(hud_).width - 55, 303);
     ASSERT_TRUE(waitForLog("llm request: model=google/gemini-3.1-pro-preview images=1")) << log();
 
+    // The request is logged as it leaves; the service has it once its body has arrived.
+    ASSERT_TRUE(test::waitUntil([&] { return !chatRequests().empty(); }, 15s));
     const auto requests = chatRequests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].value("model", ""), "google/gemini-3.1-pro-preview");
@@ -45,7 +49,7 @@ TEST_F(HudStory, ScreenshotTakenWithItsHotkeyIsSentWithTheScreenshotModel) {
 
 TEST_F(HudStory, ASettingChangedInTheHudHoldsAfterARestartAndASecondStartShowsTheFirst) {
     start({{"MORVELIN_START_TAB", "settings"}});
-    std::this_thread::sleep_for(1s);  // the first frames lay the tab out
+    ASSERT_TRUE(waitUntilDrawn(hud_));
     // "Answer detected questions automatically while listening": hands-free off.
     clickHud(26, 322);
     ASSERT_TRUE(test::waitUntil(

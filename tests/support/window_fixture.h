@@ -3,7 +3,9 @@
 // this process (PrivateDisplayTest), or the real program started on the display (ProgramTest).
 // A second X client reads window state back in both.
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -65,12 +67,13 @@ protected:
         return {{"DISPLAY", xvfb_.display()}, {"LOCALAPPDATA", appData_.path().string()}};
     }
 
-    // Starts the program with env() and `extra` (which wins over it) and waits up to the
-    // timeout for its HUD to be on screen. Returns the HUD, or None when it did not appear.
-    // The program's output goes nowhere: it must not hold the test's pipes open should the
-    // test die before it.
+    // Starts the program with env() and `extra` (which wins over it) and waits for its HUD to
+    // be on screen: a sanitizer build started beside a dozen others compiles its shaders on a
+    // machine with every core taken. Returns the HUD, or None when it did not appear. The
+    // program's output goes nowhere: it must not hold the test's pipes open should the test
+    // die before it.
     Window launch(const std::string& binary, const std::map<std::string, std::string>& extra,
-                  std::chrono::milliseconds timeout) {
+                  std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
         SpawnOptions options;
         options.quiet = true;
         options.env = env();
@@ -82,6 +85,41 @@ protected:
 
     void xdotool(const std::vector<std::string>& args) {
         halvenor::test::xdotool(xvfb_.display(), args);
+    }
+
+    // The HUD's area on screen as the X server has it, with the window's size in front.
+    std::vector<std::uint8_t> hudPicture(Window hud) {
+        const auto at = client_.geometry(hud);
+        std::vector<std::uint8_t> picture(reinterpret_cast<const std::uint8_t*>(&at),
+                                          reinterpret_cast<const std::uint8_t*>(&at + 1));
+        const auto pixels = client_.screenPixels(at.x, at.y, at.width, at.height);
+        picture.insert(picture.end(), pixels.begin(), pixels.end());
+        return picture;
+    }
+
+    // Waits until the HUD is drawn and holds still: its area shows more than one colour, and
+    // its size and pixels are the same in three looks a quarter of a second apart (the first
+    // frames choose the tab and the window's height). With `before`, the picture must also
+    // differ from it: what a change on screen waits for.
+    bool waitUntilDrawn(Window hud, const std::vector<std::uint8_t>& before = {},
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::vector<std::uint8_t> last;
+        int same = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::vector<std::uint8_t> picture = hudPicture(hud);
+            const std::size_t first = sizeof(X11TestClient::Geometry);
+            const bool painted =
+                picture.size() > first + 4 &&
+                std::any_of(picture.begin() + first, picture.end(),
+                            [&](std::uint8_t byte) { return byte != picture[first]; });
+            same = painted && picture != before && picture == last ? same + 1 : 0;
+            if (same == 2)
+                return true;
+            last = std::move(picture);
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+        return false;
     }
 
     // Clicks at a point of the HUD (window coordinates) the way a hand does: the pointer rests

@@ -30,9 +30,10 @@ protected:
     Window start(const std::map<std::string, std::string>& extra = {}) {
         std::map<std::string, std::string> env = extra;
         env.emplace("OPENROUTER_API_KEY", "test-key");
-        const Window hud = launch(HALVENOR_BINARY, env, 10s);
-        // The first frames settle the tab and the window's height.
-        std::this_thread::sleep_for(3s);
+        const Window hud = launch(HALVENOR_BINARY, env);
+        if (hud != None) {
+            EXPECT_TRUE(waitUntilDrawn(hud)) << "the HUD was not drawn";
+        }
         return hud;
     }
 
