@@ -393,16 +393,6 @@ private:
     Display* display_;
 };
 
-double statusKb(pid_t pid, const std::string& key, const char* file = "status") {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(key, 0) == 0)
-            return std::stod(line.substr(key.size()));
-    }
-    return 0;
-}
-
 void measureProgram(const char* binary) {
     halvenor::test::XvfbServer xvfb;
     halvenor::test::PulseServer pulse;
@@ -500,10 +490,14 @@ void measureProgram(const char* binary) {
     key("ctrl+shift+a");
     std::this_thread::sleep_for(500ms);
     cpuOver(5s, "streaming an answer");
-    add("peak resident memory (VmHWM)", statusKb(program.pid(), "VmHWM:") / 1024.0, "MB",
+    add("peak resident memory (VmHWM)",
+        static_cast<double>(halvenor::test::procStatus(program.pid(), "VmHWM")) / 1024.0, "MB",
         "< 80 MB");
     add("private anonymous memory (smaps_rollup)",
-        statusKb(program.pid(), "Private_Dirty:", "smaps_rollup") / 1024.0, "MB");
+        static_cast<double>(
+            halvenor::test::procField(program.pid(), "smaps_rollup", "Private_Dirty")) /
+            1024.0,
+        "MB");
     program.stop(SIGTERM, 10s);
 }
 

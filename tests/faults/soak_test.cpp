@@ -37,19 +37,20 @@ std::chrono::seconds soakLength() {
     return std::chrono::seconds(seconds > 0 ? seconds : 300);
 }
 
-// The sanitizers' options for the program, with their reports written into `folder`.
+// The sanitizers' options for the program (those a child of the suite gets), with their
+// reports written into `folder`.
 std::map<std::string, std::string> reportsInto(const std::filesystem::path& folder) {
-    const auto with = [&](std::initializer_list<const char*> names) {
-        std::string options;
-        for (const char* name : names) {
-            if (const char* value = std::getenv(name); value && options.empty())
-                options = value;
-        }
-        return options + ":log_path=" + (folder / "sanitizer").string();
+    const auto options = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string(value ? value : "");
     };
-    return {{"ASAN_OPTIONS", with({"HALVENOR_CHILD_ASAN_OPTIONS", "ASAN_OPTIONS"})},
-            {"UBSAN_OPTIONS", with({"UBSAN_OPTIONS"})},
-            {"TSAN_OPTIONS", with({"TSAN_OPTIONS"})}};
+    const std::string logPath = ":log_path=" + (folder / "sanitizer").string();
+    const std::string asan = std::getenv("HALVENOR_CHILD_ASAN_OPTIONS")
+                                 ? options("HALVENOR_CHILD_ASAN_OPTIONS")
+                                 : options("ASAN_OPTIONS");
+    return {{"ASAN_OPTIONS", asan + logPath},
+            {"UBSAN_OPTIONS", options("UBSAN_OPTIONS") + logPath},
+            {"TSAN_OPTIONS", options("TSAN_OPTIONS") + logPath}};
 }
 
 // Every report a sanitizer wrote into `folder`, one after the other.

@@ -1,8 +1,6 @@
 #include "tests/support/memory_trend.h"
 
 #include <algorithm>
-#include <fstream>
-#include <string>
 
 #include "tests/support/process.h"
 
@@ -32,14 +30,8 @@ double growthMbPerHour(const std::vector<MemorySample>& samples,
 }
 
 long privateAnonymousKb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    if (!in)
-        return procStatus(pid, "VmRSS");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("Anonymous:", 0) == 0)
-            return std::stol(line.substr(10));
-    }
-    return -1;
+    const long own = procField(pid, "smaps_rollup", "Anonymous");
+    return own >= 0 ? own : procStatus(pid, "VmRSS");
 }
 
 }  // namespace halvenor::test

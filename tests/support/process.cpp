@@ -229,8 +229,8 @@ bool commandExists(const std::string& name) {
     return runCommand({"sh", "-c", "command -v " + name + " >/dev/null 2>&1"}).exitCode == 0;
 }
 
-long procStatus(pid_t pid, const std::string& field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+long procField(pid_t pid, const std::string& file, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
     for (std::string line; std::getline(in, line);) {
         if (line.rfind(field + ":", 0) == 0)
             return std::stol(line.substr(field.size() + 1));

@@ -76,9 +76,14 @@ bool waitUntil(Predicate&& predicate, std::chrono::milliseconds timeout) {
 
 bool commandExists(const std::string& name);
 
-// A field of /proc/{pid}/status ("VmRSS", "VmHWM", "Threads") as its leading number (kB for
-// the memory fields); -1 when the process or the field is not there.
-long procStatus(pid_t pid, const std::string& field);
+// A field of /proc/{pid}/{file} ("Anonymous" of "smaps_rollup", say) as its leading number
+// (kB for the memory fields); -1 when the process, the file or the field is not there.
+long procField(pid_t pid, const std::string& file, const std::string& field);
+
+// A field of /proc/{pid}/status ("VmRSS", "VmHWM", "Threads").
+inline long procStatus(pid_t pid, const std::string& field) {
+    return procField(pid, "status", field);
+}
 
 // How far this process's resident size peaks above where it stood at construction: the peak
 // (VmHWM) is reset then, so what comes after is measured on its own.

@@ -56,6 +56,18 @@ protected:
     X11TestClient client_;
 };
 
+// The HUD's place on screen and its pixels there, as the X server has them.
+struct HudPicture {
+    X11TestClient::Geometry at{};
+    std::vector<std::uint8_t> pixels;
+    bool operator==(const HudPicture&) const = default;
+    // More than one colour: a frame has been drawn.
+    bool painted() const {
+        return std::any_of(pixels.begin(), pixels.end(),
+                           [&](std::uint8_t byte) { return byte != pixels.front(); });
+    }
+};
+
 // The real program on the private server, with an app-data folder of its own.
 class ProgramTest : public ::testing::Test {
 protected:
@@ -87,33 +99,24 @@ protected:
         halvenor::test::xdotool(xvfb_.display(), args);
     }
 
-    // The HUD's area on screen as the X server has it, with the window's size in front.
-    std::vector<std::uint8_t> hudPicture(Window hud) {
+    // The HUD's picture on screen now.
+    HudPicture hudPicture(Window hud) {
         const auto at = client_.geometry(hud);
-        std::vector<std::uint8_t> picture(reinterpret_cast<const std::uint8_t*>(&at),
-                                          reinterpret_cast<const std::uint8_t*>(&at + 1));
-        const auto pixels = client_.screenPixels(at.x, at.y, at.width, at.height);
-        picture.insert(picture.end(), pixels.begin(), pixels.end());
-        return picture;
+        return {at, client_.screenPixels(at.x, at.y, at.width, at.height)};
     }
 
     // Waits until the HUD is drawn and holds still: its area shows more than one colour, and
     // its size and pixels are the same in three looks a quarter of a second apart (the first
     // frames choose the tab and the window's height). With `before`, the picture must also
     // differ from it: what a change on screen waits for.
-    bool waitUntilDrawn(Window hud, const std::vector<std::uint8_t>& before = {},
+    bool waitUntilDrawn(Window hud, const HudPicture& before = {},
                         std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::vector<std::uint8_t> last;
+        HudPicture last;
         int same = 0;
         while (std::chrono::steady_clock::now() < deadline) {
-            std::vector<std::uint8_t> picture = hudPicture(hud);
-            const std::size_t first = sizeof(X11TestClient::Geometry);
-            const bool painted =
-                picture.size() > first + 4 &&
-                std::any_of(picture.begin() + first, picture.end(),
-                            [&](std::uint8_t byte) { return byte != picture[first]; });
-            same = painted && picture != before && picture == last ? same + 1 : 0;
+            HudPicture picture = hudPicture(hud);
+            same = picture.painted() && picture != before && picture == last ? same + 1 : 0;
             if (same == 2)
                 return true;
             last = std::move(picture);

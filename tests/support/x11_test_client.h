@@ -239,6 +239,7 @@ public:
 
     struct Geometry {
         int x, y, width, height;
+        bool operator==(const Geometry&) const = default;
     };
     Geometry geometry(Window window) {
         XWindowAttributes attributes{};
