@@ -145,7 +145,11 @@ private:
     void handleEvent(const SDL_Event& event);
     void releaseKeysHeldElsewhere();
     void handleRequest(const WindowMessages::Request& request);
-    void handleHotkeyEvent(const SDL_Event& event);
+    void handleX11Event(const SDL_Event& event);
+    // The window manager's states of the window (its layer among them) against the wanted
+    // ones: rewritten while the window is withdrawn, asked for again while it is managed.
+    void reconcileWindowStates();
+    void noteShown();
     void destroyHud();
     void applyWindowStyles();
     bool applyCaptureProtection(bool on);

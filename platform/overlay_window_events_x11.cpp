@@ -72,7 +72,7 @@ void OverlayWindow::handleEvent(const SDL_Event& event) {
         return;
     }
     if (event.type == SDL_SYSWMEVENT) {
-        handleHotkeyEvent(event);
+        handleX11Event(event);
         return;
     }
     if (event.type == SDL_DISPLAYEVENT && exists()) {
@@ -125,10 +125,15 @@ void OverlayWindow::handleRequest(const WindowMessages::Request& request) {
     }
 }
 
-void OverlayWindow::handleHotkeyEvent(const SDL_Event& event) {
+void OverlayWindow::handleX11Event(const SDL_Event& event) {
     if (!exists() || !event.syswm.msg || event.syswm.msg->subsystem != SDL_SYSWM_X11)
         return;
-    if (const GlobalHotkeys::Callback callback = hotkeys_->pressed(event.syswm.msg->msg.x11.event))
+    const XEvent& xevent = event.syswm.msg->msg.x11.event;
+    if (x11_->isStateReport(xevent)) {
+        reconcileWindowStates();
+        return;
+    }
+    if (const GlobalHotkeys::Callback callback = hotkeys_->pressed(xevent))
         callback();
 }
 

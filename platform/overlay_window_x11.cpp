@@ -29,6 +29,7 @@
 #include "platform/overlay_window_x11_state.h"
 #include "platform/primary_monitor_x11.h"
 #include "platform/x11_handles.h"
+#include "platform/x11_properties.h"
 
 namespace morvelin {
 namespace {
@@ -182,6 +183,8 @@ std::string OverlayWindow::create(const std::string& title) {
     x11_->window = info.info.x11.window;
     x11_->dpiScale = xftDpiScale(x11_->display);
     x11_->primary = primaryMonitor(x11_->display);
+    x11_->netWmState = XInternAtom(x11_->display, "_NET_WM_STATE", False);
+    x11_->wmState = XInternAtom(x11_->display, "WM_STATE", False);
     hotkeys_->attach(x11_->display);
     exists_.store(true);
     placeOnPrimaryWorkArea();
@@ -301,6 +304,7 @@ void OverlayWindow::showWithoutActivation() {
         return;
     const Window focusBefore = currentFocus(x11_->display);
     SDL_ShowWindow(window_);
+    noteShown();
     // Without a window manager SDL hands the focus to every window it maps; give it back.
     if (!interactive_ && focusBefore != x11_->window &&
         currentFocus(x11_->display) == x11_->window) {
@@ -403,45 +407,9 @@ void OverlayWindow::moveTo(int x, int y) {
         SDL_SetWindowPosition(window_, x, y);
 }
 
-void OverlayWindow::setAboveOthers(bool above) {
-    if (!exists() || above == aboveOthers())
-        return;
-    // A mapped window changes layer through the window manager (_NET_WM_STATE client
-    // message); a hidden one only has its property rewritten, read when it is next shown.
-    SDL_SetWindowAlwaysOnTop(window_, above ? SDL_TRUE : SDL_FALSE);
-    XFlush(x11_->display);
-}
-
-bool OverlayWindow::aboveOthers() const {
-    return exists() && (SDL_GetWindowFlags(window_) & SDL_WINDOW_ALWAYS_ON_TOP) != 0;
-}
-
 unsigned long OverlayWindow::nativeWindowId() const {
     return exists() ? static_cast<unsigned long>(x11_->window) : 0;
 }
-
-namespace {
-
-// A property of 32-bit items of `window` (longs, as Xlib returns them); empty when it has none.
-std::vector<unsigned long> longProperty(Display* display, Window window, const char* name,
-                                        Atom type) {
-    Atom actualType = None;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::vector<unsigned long> values;
-    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 4096, False, type,
-                           &actualType, &format, &count, &after, &data) == Success &&
-        data && format == 32) {
-        const auto* items = reinterpret_cast<const unsigned long*>(data);
-        values.assign(items, items + count);
-    }
-    if (data)
-        XFree(data);
-    return values;
-}
-
-}  // namespace
 
 bool OverlayWindow::adoptDialogOf(long processId) {
     if (!exists())
@@ -451,10 +419,12 @@ bool OverlayWindow::adoptDialogOf(long processId) {
     // two requests.
     ErrorTrapX11 trap(display);
     bool found = false;
+    const Atom clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
+    const Atom processIdAtom = XInternAtom(display, "_NET_WM_PID", False);
     for (const unsigned long client :
-         longProperty(display, DefaultRootWindow(display), "_NET_CLIENT_LIST", XA_WINDOW)) {
+         longProperty(display, DefaultRootWindow(display), clientList, XA_WINDOW)) {
         const std::vector<unsigned long> pid =
-            longProperty(display, client, "_NET_WM_PID", XA_CARDINAL);
+            longProperty(display, client, processIdAtom, XA_CARDINAL);
         if (pid.size() != 1 || static_cast<long>(pid[0]) != processId)
             continue;
         found = true;

@@ -17,6 +17,18 @@ struct OverlayWindow::X11State {
     MonitorBounds primary;
     Window previousFocus = None;
     bool hasPreviousFocus = false;
+    Atom netWmState = None;  // the window manager's report of the window's states
+    Atom wmState = None;     // there while the window manager manages the window
+    // The layer the HUD wants, whatever the window manager reports now.
+    bool aboveWanted = true;
+    // Requests for the wanted states left before the window manager next agrees.
+    int stateRequestsLeft = 0;
+
+    // A change of what the window manager reports about the window.
+    bool isStateReport(const XEvent& event) const {
+        return event.type == PropertyNotify && event.xproperty.window == window &&
+               (event.xproperty.atom == netWmState || event.xproperty.atom == wmState);
+    }
 };
 
 }  // namespace morvelin

@@ -9,6 +9,7 @@
 
 #include "platform/overlay_window.h"
 #include "tests/support/process.h"
+#include "tests/support/x11_test_client.h"
 
 namespace morvelin::platform_test {
 
@@ -38,6 +39,18 @@ bool pumpUntil(OverlayWindow& hud, Predicate&& predicate,
             return predicate();
         },
         timeout);
+}
+
+// Pumps the HUD's events until the window manager has handled everything sent to it before,
+// and then once more for what the HUD asked of it meanwhile. False when it did not answer.
+inline bool pumpUntilTheWindowManagerCaughtUp(OverlayWindow& hud,
+                                              halvenor::test::X11TestClient& client) {
+    for (int round = 0; round < 2; ++round) {
+        hud.pumpMessages();
+        if (!client.syncWithWindowManager(std::chrono::seconds(20), [&] { hud.pumpMessages(); }))
+            return false;
+    }
+    return true;
 }
 
 }  // namespace morvelin::platform_test

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <thread>
@@ -268,6 +269,67 @@ TEST_F(OverlayWindowTest, SettersFromOtherThreadsRunOnTheUiThread) {
     ASSERT_TRUE(pumpUntil(hud, [&] { return !hud.isVisible(); }));
 }
 
+// A window manager played by the test: it manages the HUD (WM_STATE) and answers every
+// request for its states by writing them without the above layer.
+TEST_F(OverlayWindowTest, AWindowManagerThatRefusesTheLayerIsAskedAFewTimesNotForever) {
+    Display* wm = client_.display();
+    XSelectInput(wm, client_.root(), SubstructureNotifyMask);
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    hud.show();
+    const Window window = xWindow(hud);
+    ASSERT_TRUE(pumpUntil(hud, [&] { return client_.viewable(window); }));
+    const Atom wmState = XInternAtom(wm, "WM_STATE", False);
+    const long normal[] = {1, 0};
+    XChangeProperty(wm, window, wmState, wmState, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(normal), 2);
+    const auto refuse = [&](bool above) {
+        std::vector<long> states = {
+            static_cast<long>(XInternAtom(wm, "_NET_WM_STATE_SKIP_TASKBAR", False)),
+            static_cast<long>(XInternAtom(wm, "_NET_WM_STATE_SKIP_PAGER", False))};
+        if (above)
+            states.push_back(static_cast<long>(XInternAtom(wm, "_NET_WM_STATE_ABOVE", False)));
+        client_.setItems(window, "_NET_WM_STATE", XA_ATOM, states);
+    };
+    int requests = 0;
+    const auto answer = [&](bool above) {
+        while (XPending(wm)) {
+            XEvent event;
+            XNextEvent(wm, &event);
+            if (event.type == ClientMessage && event.xclient.window == window &&
+                event.xclient.message_type == XInternAtom(wm, "_NET_WM_STATE", False)) {
+                ++requests;
+                refuse(above);
+            }
+        }
+    };
+    const auto pumpFor = [&](std::chrono::milliseconds time, bool above) {
+        const auto until = std::chrono::steady_clock::now() + time;
+        while (std::chrono::steady_clock::now() < until) {
+            hud.pumpMessages();
+            XSync(wm, False);
+            answer(above);
+        }
+    };
+
+    refuse(false);
+    pumpFor(1s, false);
+    EXPECT_EQ(requests, 4);
+    EXPECT_TRUE(hud.aboveOthers());
+
+    // Once it agrees, a later drop is asked for again.
+    requests = 0;
+    refuse(true);
+    pumpFor(200ms, true);
+    refuse(false);
+    EXPECT_TRUE(pumpUntil(hud, [&] {
+        XSync(wm, False);
+        answer(true);
+        return client_.hasState(window, "_NET_WM_STATE_ABOVE");
+    }));
+    EXPECT_EQ(requests, 1);
+}
+
 TEST_F(OverlayWindowTest, ResizesArePendingUntilTakenAndCloseEndsThePump) {
     OverlayWindow hud;
     ASSERT_EQ(hud.create("Halvenor"), "");
@@ -318,20 +380,26 @@ TEST_F(OverlayWindowUnderWindowManager, NeverTakesTheFocusAndLetsClicksThrough) 
     });
     hud.show();
     const Window window = xWindow(hud);
-    ASSERT_TRUE(pumpUntil(hud, [&] { return client_.viewable(window); }));
-    const auto settle = std::chrono::steady_clock::now() + 300ms;
-    while (std::chrono::steady_clock::now() < settle)
-        hud.pumpMessages();
+    // Mapped and stacked by the window manager, which has then handled all it was sent.
+    ASSERT_TRUE(pumpUntil(
+        hud, [&] { return client_.onTopAndAbove(window); }, 20s));
+    ASSERT_TRUE(platform_test::pumpUntilTheWindowManagerCaughtUp(hud, client_));
     EXPECT_EQ(client_.focus(), below);
 
-    const auto rect = hud.windowRect();
-    const std::string x = std::to_string((rect.left + rect.right) / 2);
-    const std::string y = std::to_string((rect.top + rect.bottom) / 2);
+    const auto at = client_.geometry(window);
+    const std::string x = std::to_string(at.x + at.width / 2);
+    const std::string y = std::to_string(at.y + at.height / 2);
     xdotool({"mousemove", x, y, "click", "1"});
     EXPECT_TRUE(pumpUntil(hud, [&] { return hudClicks == 1; }));
     client_.buttonPresses(below);
 
+    // Clicks pass once the window manager has given the frame around the HUD its empty
+    // input shape too.
     hud.setClickThrough(true);
+    const Window frame = client_.topLevelOf(window);
+    ASSERT_NE(frame, window) << "not reparented";
+    ASSERT_TRUE(pumpUntil(
+        hud, [&] { return client_.inputShapeEmpty(frame); }, 20s));
     xdotool({"click", "1"});
     EXPECT_TRUE(waitUntil([&] { return client_.buttonPresses(below) == 1; }, 5s));
     hud.pumpMessages();
@@ -344,12 +412,124 @@ TEST_F(OverlayWindowUnderWindowManager, MinimisingHidesWhileTheShowHotkeyExists)
     ASSERT_TRUE(
         hud.registerVisibilityHotkey(OverlayWindow::ModControl | OverlayWindow::ModAlt, 'H'));
     hud.show();
-    ASSERT_TRUE(pumpUntil(hud, [&] { return hud.isVisible(); }));
-    xdotool({"windowminimize", std::to_string(xWindow(hud))});
-    EXPECT_TRUE(pumpUntil(hud, [&] { return !hud.isVisible(); }));
+    const Window window = xWindow(hud);
+    // Only a window the window manager has taken over can be minimised.
+    ASSERT_TRUE(pumpUntil(
+        hud, [&] { return client_.onTopAndAbove(window); }, 20s));
+    xdotool({"windowminimize", std::to_string(window)});
+    EXPECT_TRUE(pumpUntil(
+        hud, [&] { return !hud.isVisible(); }, 20s));
     xdotool({"key", "ctrl+alt+h"});
     EXPECT_TRUE(pumpUntil(hud, [&] { return hud.isVisible() && !hud.isMinimized(); }));
-    EXPECT_TRUE(client_.viewable(xWindow(hud)));
+    EXPECT_TRUE(pumpUntil(
+        hud, [&] { return client_.onTopAndAbove(window); }, 20s));
+    EXPECT_TRUE(client_.viewable(window));
+}
+
+}  // namespace
+}  // namespace morvelin
+
+namespace morvelin {
+namespace {
+
+// Under openbox that handles every event it reads 30 ms late, as on a loaded desktop: it
+// takes the HUD's requests after the HUD has moved on, and it erases the states of a window
+// it lets go (_NET_WM_STATE) when it gets round to it.
+class OverlayWindowUnderLateWindowManager : public OverlayWindowTest {
+protected:
+    OverlayWindowUnderLateWindowManager() {
+        server_.startWindowManager(30);
+        EXPECT_EQ(hud_.create("Halvenor"), "");
+        window_ = xWindow(hud_);
+    }
+
+    bool has(const char* state) { return client_.hasState(window_, state); }
+    bool managed() {
+        const auto clients = client_.stacking();
+        return std::find(clients.begin(), clients.end(), window_) != clients.end();
+    }
+    // Shown, the window manager's topmost client, in the above layer and out of the taskbar
+    // and the pager, as the HUD asks to be.
+    bool onTopAsAToolWindow() {
+        return client_.onTopAndAbove(window_) && has("_NET_WM_STATE_SKIP_TASKBAR") &&
+               has("_NET_WM_STATE_SKIP_PAGER");
+    }
+    template <typename Predicate>
+    bool pumpUntil(Predicate&& predicate) {
+        return platform_test::pumpUntil(hud_, predicate, 20s);
+    }
+    bool caughtUp() { return platform_test::pumpUntilTheWindowManagerCaughtUp(hud_, client_); }
+
+    OverlayWindow hud_;
+    Window window_ = None;
+};
+
+TEST_F(OverlayWindowUnderLateWindowManager, StaysAboveWhenShownAgainAndOverAWindowActivatedLater) {
+    hud_.show();
+    ASSERT_TRUE(pumpUntil([&] { return onTopAsAToolWindow(); }));
+
+    // Hidden and shown again before the window manager has handled the hide.
+    hud_.setVisible(false);
+    hud_.show();
+    EXPECT_TRUE(pumpUntil([&] { return onTopAsAToolWindow(); }));
+
+    // Hidden long enough for the window manager to let the window go, then shown.
+    hud_.setVisible(false);
+    ASSERT_TRUE(pumpUntil([&] { return !managed(); }));
+    hud_.show();
+    EXPECT_TRUE(pumpUntil([&] { return onTopAsAToolWindow(); }));
+
+    const Window editor = client_.createWindow(0, 0, 800, 600);
+    ASSERT_TRUE(pumpUntil([&] { return client_.viewable(editor); }));
+    client_.activate(editor);
+    ASSERT_TRUE(pumpUntil([&] { return client_.activeWindow() == editor; }));
+    ASSERT_TRUE(caughtUp());
+    EXPECT_TRUE(client_.stackedAbove(window_, editor));
+    EXPECT_TRUE(onTopAsAToolWindow());
+}
+
+TEST_F(OverlayWindowUnderLateWindowManager, LayerAskedForWhileHiddenHoldsOnceShown) {
+    hud_.show();
+    ASSERT_TRUE(pumpUntil([&] { return onTopAsAToolWindow(); }));
+    hud_.setAboveOthers(false);
+    ASSERT_TRUE(pumpUntil([&] { return !has("_NET_WM_STATE_ABOVE"); }));
+
+    // What a dialog that ends while the HUD is hidden does: back to the above layer before
+    // the window manager has handled the hide.
+    hud_.setVisible(false);
+    hud_.setAboveOthers(true);
+    EXPECT_TRUE(hud_.aboveOthers());
+    ASSERT_TRUE(pumpUntil([&] { return !managed(); }));
+    ASSERT_TRUE(caughtUp());
+    EXPECT_FALSE(hud_.isVisible());
+    EXPECT_FALSE(client_.viewable(window_));
+
+    hud_.show();
+    EXPECT_TRUE(pumpUntil([&] { return onTopAsAToolWindow(); }));
+}
+
+TEST_F(OverlayWindowUnderLateWindowManager, ALayerDroppedIsAskedForAgainAndItsOwnStepDownIsKept) {
+    hud_.show();
+    ASSERT_TRUE(pumpUntil([&] { return onTopAsAToolWindow(); }));
+
+    // Another program takes the HUD out of the above layer: the HUD asks to be back.
+    client_.changeState(window_, false, "_NET_WM_STATE_ABOVE");
+    ASSERT_TRUE(pumpUntil([&] { return !has("_NET_WM_STATE_ABOVE"); }));
+    EXPECT_TRUE(pumpUntil([&] { return onTopAsAToolWindow(); }));
+
+    // The HUD's own step down (for another program's dialog) is not undone: a window
+    // activated afterwards goes over it.
+    hud_.setAboveOthers(false);
+    EXPECT_FALSE(hud_.aboveOthers());
+    ASSERT_TRUE(pumpUntil([&] { return !has("_NET_WM_STATE_ABOVE"); }));
+    const Window editor = client_.createWindow(0, 0, 800, 600);
+    ASSERT_TRUE(pumpUntil([&] { return client_.viewable(editor); }));
+    client_.activate(editor);
+    ASSERT_TRUE(pumpUntil([&] { return client_.activeWindow() == editor; }));
+    ASSERT_TRUE(caughtUp());
+    EXPECT_FALSE(has("_NET_WM_STATE_ABOVE"));
+    EXPECT_TRUE(client_.stackedAbove(editor, window_));
+    EXPECT_TRUE(has("_NET_WM_STATE_SKIP_TASKBAR"));
 }
 
 }  // namespace

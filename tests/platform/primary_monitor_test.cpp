@@ -54,7 +54,8 @@ TEST_F(TwoMonitors, HudOpensOnThePrimaryMonitorUnderAWindowManager) {
             hud.pumpMessages();
             return client_.viewable(window);
         },
-        5s));
+        20s));
+    ASSERT_TRUE(platform_test::pumpUntilTheWindowManagerCaughtUp(hud, client_));
     const auto geometry = client_.geometry(window);
     EXPECT_EQ(geometry.x, 269);
     EXPECT_EQ(geometry.width, 1382);

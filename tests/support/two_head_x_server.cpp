@@ -22,10 +22,10 @@ TwoHeadXServer::~TwoHeadXServer() {
     xephyr_.stop();
 }
 
-void TwoHeadXServer::startWindowManager() {
+void TwoHeadXServer::startWindowManager(long delayMs) {
     // The spanning _NET_WORKAREA is what the test is about, so wait for it rather than for
     // openbox's announcement alone; then, as for Xvfb, until a probe window really maps.
-    windowManager_ = halvenor::test::startWindowManager(display_, "_NET_WORKAREA", " = ");
+    windowManager_ = halvenor::test::startWindowManager(display_, "_NET_WORKAREA", " = ", delayMs);
 }
 
 }  // namespace halvenor::test

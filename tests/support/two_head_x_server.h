@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/support/process.h"
+#include "tests/support/x_server_start.h"
 #include "tests/support/xvfb_server.h"
 
 namespace halvenor::test {
@@ -26,7 +27,7 @@ public:
 
     // Starts openbox on the two-head display and returns once it has published its work
     // area (which spans both heads) and maps windows. Throws std::runtime_error otherwise.
-    void startWindowManager();
+    void startWindowManager(long delayMs = windowManagerDelayMs());
 
 private:
     XvfbServer host_;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/shape.h>
 #include <X11/keysym.h>
 
 #include "tests/support/process.h"
@@ -31,7 +33,11 @@ public:
         // default handler would end the test process on the first BadWindow.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     }
-    ~X11TestClient() { XCloseDisplay(display_); }
+    ~X11TestClient() {
+        if (probe_ != None)
+            XDestroyWindow(display_, probe_);
+        XCloseDisplay(display_);
+    }
     X11TestClient(const X11TestClient&) = delete;
     X11TestClient& operator=(const X11TestClient&) = delete;
 
@@ -211,6 +217,88 @@ public:
         return !order.empty() && order.back() == window && hasState(window, "_NET_WM_STATE_ABOVE");
     }
 
+    // Returns once the window manager has handled everything the X server had sent it before
+    // this call: it answers a frame-extents request for a window of ours that it does not
+    // manage (it sets _NET_FRAME_EXTENTS on it), and it reads its events in order. The caller
+    // makes sure what it waits for has reached the server (the other client's XSync).
+    // `whileWaiting` runs between looks (a window under test pumping its events). False when
+    // the window manager did not answer within the timeout.
+    bool syncWithWindowManager(std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                               const std::function<void()>& whileWaiting = {}) {
+        if (probe_ == None)
+            probe_ = XCreateSimpleWindow(display_, root_, -10, -10, 1, 1, 0, 0, 0);
+        const Atom extents = XInternAtom(display_, "_NET_FRAME_EXTENTS", False);
+        XDeleteProperty(display_, probe_, extents);
+        askWindowManager(probe_, "_NET_REQUEST_FRAME_EXTENTS", {});
+        return waitUntil(
+            [&] {
+                if (whileWaiting)
+                    whileWaiting();
+                return !items(probe_, "_NET_FRAME_EXTENTS").empty();
+            },
+            timeout);
+    }
+
+    // The window's ancestor just below the root window: the window manager's frame around a
+    // client it manages, the window itself otherwise.
+    Window topLevelOf(Window window) {
+        for (;;) {
+            Window rootReturn = None, parent = None;
+            Window* children = nullptr;
+            unsigned count = 0;
+            if (!XQueryTree(display_, window, &rootReturn, &parent, &children, &count))
+                return window;
+            if (children)
+                XFree(children);
+            if (parent == root_ || parent == None)
+                return window;
+            window = parent;
+        }
+    }
+
+    // The window takes no clicks: its input shape is empty.
+    bool inputShapeEmpty(Window window) {
+        int count = -1, ordering = 0;
+        XRectangle* rectangles =
+            XShapeGetRectangles(display_, window, ShapeInput, &count, &ordering);
+        if (rectangles)
+            XFree(rectangles);
+        return count == 0;
+    }
+
+    // The window the window manager says is active (_NET_ACTIVE_WINDOW); None when none is.
+    Window activeWindow() {
+        const auto active = items(root_, "_NET_ACTIVE_WINDOW");
+        return active.empty() ? None : active.front();
+    }
+
+    // Asks the window manager to activate the window, as a taskbar does.
+    void activate(Window window) {
+        askWindowManager(window, "_NET_ACTIVE_WINDOW", {2, CurrentTime});  // 2: from a pager
+    }
+
+    // Asks the window manager to add or remove one of the window's states
+    // ("_NET_WM_STATE_ABOVE"), as a pager does.
+    void changeState(Window window, bool add, const char* state) {
+        askWindowManager(
+            window, "_NET_WM_STATE",
+            {add ? 1 : 0, static_cast<long>(XInternAtom(display_, state, False)), 0, 2});
+    }
+
+    // A client message about `window` to the window manager, as the window manager protocol
+    // has them sent (to the root window).
+    void askWindowManager(Window window, const char* message, const std::vector<long>& data) {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(display_, message, False);
+        event.xclient.format = 32;
+        std::copy_n(data.begin(), std::min<std::size_t>(data.size(), 5), event.xclient.data.l);
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask,
+                   &event);
+        XSync(display_, False);
+    }
+
     // The byte the opacity property stands for (it is that byte repeated four times).
     std::optional<int> opacityByte(Window window) {
         const auto value = cardinal(window, "_NET_WM_WINDOW_OPACITY");
@@ -311,6 +399,7 @@ public:
 private:
     Display* display_;
     Window root_;
+    Window probe_ = None;  // the window manager's echo for syncWithWindowManager
     static inline bool failed_ = false;
 };
 

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 
 #include <X11/Xlib.h>
@@ -54,11 +56,20 @@ std::string startXServer(Subprocess& server, std::vector<std::string> argv, Spaw
     return display;
 }
 
+long windowManagerDelayMs() {
+    const char* text = std::getenv("HALVENOR_TEST_WM_DELAY_MS");
+    return text ? std::max(0L, std::strtol(text, nullptr, 10)) : 0;
+}
+
 Subprocess startWindowManager(const std::string& display, const std::string& readyProperty,
-                              const std::string& readyText) {
+                              const std::string& readyText, long delayMs) {
     SpawnOptions options;
     options.quiet = true;
     options.env = {{"DISPLAY", display}};
+    if (delayMs > 0) {
+        options.env["LD_PRELOAD"] = HALVENOR_LATE_WINDOW_MANAGER;
+        options.env["HALVENOR_TEST_WM_DELAY_MS"] = std::to_string(delayMs);
+    }
     Subprocess windowManager({"openbox", "--sm-disable"}, options);
     const bool ready = waitUntil(
         [&] {

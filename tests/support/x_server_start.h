@@ -15,10 +15,14 @@ namespace halvenor::test {
 // std::runtime_error when it does not come up within 10 s (the server is stopped then).
 std::string startXServer(Subprocess& server, std::vector<std::string> argv, SpawnOptions options);
 
-// Starts openbox on the display and returns it once the root window's `readyProperty`, as xprop
-// prints it, holds `readyText`, and then a probe window does get mapped. Throws
-// std::runtime_error otherwise.
+// How late the window manager handles each event it reads, in ms: HALVENOR_TEST_WM_DELAY_MS,
+// 0 when unset. A late window manager is what a loaded desktop has; the suite must pass with it.
+long windowManagerDelayMs();
+
+// Starts openbox (found on PATH), handling every event it reads `delayMs` late, on the display and
+// returns it once the root window's `readyProperty`, as xprop prints it, holds `readyText`, and
+// then a probe window does get mapped. Throws std::runtime_error otherwise.
 Subprocess startWindowManager(const std::string& display, const std::string& readyProperty,
-                              const std::string& readyText);
+                              const std::string& readyText, long delayMs = windowManagerDelayMs());
 
 }  // namespace halvenor::test

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tests/support/process.h"
+#include "tests/support/x_server_start.h"
 
 namespace halvenor::test {
 
@@ -26,7 +27,7 @@ public:
 
     // Starts openbox on this display (for tests that need stacking or focus) and returns once
     // it maps windows. Throws std::runtime_error when it does not within 10 s.
-    void startWindowManager();
+    void startWindowManager(long delayMs = windowManagerDelayMs());
 
 private:
     Subprocess process_;

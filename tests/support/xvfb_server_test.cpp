@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "tests/support/x11_test_client.h"
+
 namespace halvenor::test {
 namespace {
 
@@ -29,6 +31,21 @@ TEST(XvfbServer, WindowManagerCanBeStarted) {
     const auto wm =
         runCommand({"xprop", "-display", x.display(), "-root", "_NET_SUPPORTING_WM_CHECK"});
     EXPECT_NE(wm.output.find("window id"), std::string::npos);
+}
+
+// The late window manager reads each event 30 ms late, and the echo that tests wait on comes
+// only after everything sent before it: twenty requests queued ahead of it take 600 ms.
+TEST(XvfbServer, ALateWindowManagerHandlesEachEventLateAndTheEchoWaitsForAll) {
+    XvfbServer x;
+    x.startWindowManager(30);
+    X11TestClient client(x.display());
+    ASSERT_TRUE(client.syncWithWindowManager());
+    const Window window = XCreateSimpleWindow(client.display(), client.root(), 0, 0, 1, 1, 0, 0, 0);
+    for (int i = 0; i < 20; ++i)
+        client.askWindowManager(window, "_NET_WM_STATE", {});
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.syncWithWindowManager());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
 }
 
 TEST(Subprocess, ReportsExitCodesOutputAndMissingPrograms) {

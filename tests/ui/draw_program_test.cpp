@@ -222,7 +222,9 @@ TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
     xvfb_.startWindowManager();  // takes the HUD over as it is
 
     const auto hudOnTop = [&] { return client_.onTopAndAbove(hud); };
-    ASSERT_TRUE(waitUntil(hudOnTop, 10s));
+    ASSERT_TRUE(waitUntil(hudOnTop, 20s));
+    // Placed in its frame for good before the click aims at it.
+    ASSERT_TRUE(client_.syncWithWindowManager());
 
     clickHud(hud, client_.geometry(hud).width - 139, 205);  // Resume's "Load file..."
     Window dialog = None;
@@ -235,6 +237,9 @@ TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
         },
         20s))
         << "dialog " << dialog;
+    // The keys go where the window manager has put the focus: into the dialog.
+    ASSERT_TRUE(waitUntil(
+        [&] { return client_.topLevelOf(client_.focus()) == client_.topLevelOf(dialog); }, 20s));
     std::this_thread::sleep_for(500ms);
     picture("load-file-dialog");
 
