@@ -38,6 +38,7 @@
 #include "llm/llm_client.h"
 #include "speech/stt_client.h"
 #include "tests/support/local_http_server.h"
+#include "tests/support/memory_trend.h"
 #include "tests/support/process.h"
 #include "tests/support/pulse_server.h"
 #include "tests/support/temp_dir.h"
@@ -494,10 +495,7 @@ void measureProgram(const char* binary) {
         static_cast<double>(halvenor::test::procStatus(program.pid(), "VmHWM")) / 1024.0, "MB",
         "< 80 MB");
     add("private anonymous memory (smaps_rollup)",
-        static_cast<double>(
-            halvenor::test::procField(program.pid(), "smaps_rollup", "Private_Dirty")) /
-            1024.0,
-        "MB");
+        static_cast<double>(halvenor::test::privateAnonymousKb(program.pid())) / 1024.0, "MB");
     program.stop(SIGTERM, 10s);
 }
 
