@@ -304,13 +304,14 @@ void OverlayWindow::showWithoutActivation() {
         return;
     const Window focusBefore = currentFocus(x11_->display);
     SDL_ShowWindow(window_);
-    noteShown();
-    // Without a window manager SDL hands the focus to every window it maps; give it back.
+    // Without a window manager SDL hands the focus to every window it maps; give it back
+    // before anything else, so that no key typed meanwhile lands in the HUD.
     if (!interactive_ && focusBefore != x11_->window &&
         currentFocus(x11_->display) == x11_->window) {
         XSetInputFocus(x11_->display, focusBefore, RevertToPointerRoot, CurrentTime);
         XFlush(x11_->display);
     }
+    noteShown();
 }
 
 void OverlayWindow::toggleVisibility() {

@@ -100,8 +100,11 @@ TEST_F(OverlayWindowFromAnotherThread, DestroyingTheWindowReleasesAWaitingSender
 
     // The UI thread closes the window instead of answering the request it is holding.
     std::atomic<bool> heldOne{false};
+    std::atomic<int> carried{0};  // requests the UI thread has taken up
     hud_.setMessageHook([&](const SDL_Event& event) {
         const int captureRequest = static_cast<int>(WindowMessages::Message::SetCaptureProtection);
+        if (event.type >= SDL_USEREVENT)
+            ++carried;
         if (event.type < SDL_USEREVENT || event.user.code != captureRequest ||
             heldOne.exchange(true))
             return false;
@@ -109,11 +112,14 @@ TEST_F(OverlayWindowFromAnotherThread, DestroyingTheWindowReleasesAWaitingSender
         return true;
     });
     // Meanwhile another thread keeps asking for changes, through the destruction and after.
-    // Paced below what the UI thread carries out (each show or hide waits for X), so the
-    // held request is not queued behind an ever longer backlog on a slow machine.
+    // Never more than a few dozen ahead of what the UI thread has taken up (each show or hide
+    // waits for X), so the held request is not queued behind an ever longer backlog on a
+    // slow machine.
     std::atomic<int> requests{0};
     std::jthread hammer([&](std::stop_token stop) {
         for (int i = 0; !stop.stop_requested(); ++i, ++requests) {
+            while (!stop.stop_requested() && hud_.exists() && 3 * i - carried > 60)
+                std::this_thread::sleep_for(1ms);
             hud_.setClickThrough(i % 2 == 0);
             hud_.setVisible(i % 2 == 1);
             hud_.show();
@@ -128,7 +134,9 @@ TEST_F(OverlayWindowFromAnotherThread, DestroyingTheWindowReleasesAWaitingSender
     struct ReleaseSender {
         OverlayWindow& hud;
         std::future<bool>& sent;
+        std::jthread& hammer;
         ~ReleaseSender() {
+            hammer.request_stop();
             waitUntil(
                 [&] {
                     hud.pumpMessages();
@@ -136,7 +144,7 @@ TEST_F(OverlayWindowFromAnotherThread, DestroyingTheWindowReleasesAWaitingSender
                 },
                 30s);
         }
-    } releaseSender{hud_, sent};
+    } releaseSender{hud_, sent, hammer};
     bool quit = false;
     ASSERT_TRUE(waitUntil(
         [&] {
