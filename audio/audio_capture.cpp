@@ -212,11 +212,11 @@ void AudioCapture::captureLoop(AudioCapture& capture, std::stop_token stop, Audi
         lastOpenError.clear();
         const std::string deviceName = recorder.deviceName();
         capture.setDeviceName(source, deviceName);
-        // The flag before the status, as on failure: whoever reads "capturing from" finds the
-        // source capturing.
+        // The flag and the log line before the status, as on failure: whoever reads
+        // "capturing from" finds the source capturing and the change logged.
         capture.capturing[index].exchange(true);
-        capture.setStatus(source, "capturing from " + deviceName);
         log("audio {} capturing from \"{}\"", name, deviceName);
+        capture.setStatus(source, "capturing from " + deviceName);
         capture.peakDb[index].exchange(kSilenceFloorDb);
         giveFirstOpen({});
         const std::uint32_t generation = capture.reconnectGeneration.load();

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
 #include <SDL.h>
 #include <SDL_opengl.h>
 
@@ -47,16 +51,24 @@ TEST_F(RenderDeviceTest, ThumbnailTexturesHoldTheirPixels) {
 }
 
 TEST_F(RenderDeviceTest, PresentHoldsTheLoopToTheDisplayRateWithoutVsync) {
+    using Milliseconds = std::chrono::duration<double, std::milli>;
     window_.show();
-    const auto start = std::chrono::steady_clock::now();
+    std::vector<double> periods;
+    auto last = std::chrono::steady_clock::now();
+    const auto start = last;
     for (int frame = 0; frame < 30; ++frame) {
         window_.pumpMessages();
         ASSERT_EQ(device_.present(), "");
+        const auto now = std::chrono::steady_clock::now();
+        periods.push_back(Milliseconds(now - last).count());
+        last = now;
     }
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    // Xvfb refuses vsync; 30 frames at its nominal 60 Hz take about half a second.
-    EXPECT_GE(elapsed, std::chrono::milliseconds(450));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
+    // Xvfb refuses vsync; 30 frames at its nominal 60 Hz take about half a second, never
+    // less. A busy machine stretches some frames, not the quicker half of them: a loop held
+    // longer than a period shows in every frame.
+    EXPECT_GE(last - start, std::chrono::milliseconds(450));
+    std::sort(periods.begin(), periods.end());
+    EXPECT_LT(periods[periods.size() / 4], 25.0) << "the quickest quarter of the frames";
 }
 
 }  // namespace
