@@ -73,9 +73,9 @@ void OverlayWindow::reconcileWindowStates() {
     const Window window = x11_->window;
     // A tool window: out of the taskbar and the pager, and in the layer it asks for.
     const WantedState wanted[] = {
-        {XInternAtom(display, "_NET_WM_STATE_ABOVE", False), x11_->aboveWanted},
-        {XInternAtom(display, "_NET_WM_STATE_SKIP_TASKBAR", False), true},
-        {XInternAtom(display, "_NET_WM_STATE_SKIP_PAGER", False), true},
+        {x11_->stateAbove, x11_->aboveWanted},
+        {x11_->stateSkipTaskbar, true},
+        {x11_->stateSkipPager, true},
     };
     std::vector<unsigned long> states = longProperty(display, window, x11_->netWmState, XA_ATOM);
     std::vector<WantedState> differing;

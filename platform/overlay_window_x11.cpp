@@ -185,6 +185,9 @@ std::string OverlayWindow::create(const std::string& title) {
     x11_->primary = primaryMonitor(x11_->display);
     x11_->netWmState = XInternAtom(x11_->display, "_NET_WM_STATE", False);
     x11_->wmState = XInternAtom(x11_->display, "WM_STATE", False);
+    x11_->stateAbove = XInternAtom(x11_->display, "_NET_WM_STATE_ABOVE", False);
+    x11_->stateSkipTaskbar = XInternAtom(x11_->display, "_NET_WM_STATE_SKIP_TASKBAR", False);
+    x11_->stateSkipPager = XInternAtom(x11_->display, "_NET_WM_STATE_SKIP_PAGER", False);
     hotkeys_->attach(x11_->display);
     exists_.store(true);
     placeOnPrimaryWorkArea();

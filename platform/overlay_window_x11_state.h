@@ -19,6 +19,9 @@ struct OverlayWindow::X11State {
     bool hasPreviousFocus = false;
     Atom netWmState = None;  // the window manager's report of the window's states
     Atom wmState = None;     // there while the window manager manages the window
+    Atom stateAbove = None;  // the states the HUD keeps, as _NET_WM_STATE names them
+    Atom stateSkipTaskbar = None;
+    Atom stateSkipPager = None;
     // The layer the HUD wants, whatever the window manager reports now.
     bool aboveWanted = true;
     // Requests for the wanted states left before the window manager next agrees.

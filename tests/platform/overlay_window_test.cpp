@@ -354,12 +354,6 @@ TEST_F(OverlayWindowTest, ResizesArePendingUntilTakenAndCloseEndsThePump) {
     EXPECT_FALSE(hud.setCaptureProtection(false));
 }
 
-}  // namespace
-}  // namespace morvelin
-
-namespace morvelin {
-namespace {
-
 // Under a reparenting window manager (openbox), where the HUD sits inside a frame window.
 class OverlayWindowUnderWindowManager : public OverlayWindowTest {
 protected:
@@ -425,12 +419,6 @@ TEST_F(OverlayWindowUnderWindowManager, MinimisingHidesWhileTheShowHotkeyExists)
         hud, [&] { return client_.onTopAndAbove(window); }, 20s));
     EXPECT_TRUE(client_.viewable(window));
 }
-
-}  // namespace
-}  // namespace morvelin
-
-namespace morvelin {
-namespace {
 
 // Under openbox that handles every event it reads 30 ms late, as on a loaded desktop: it
 // takes the HUD's requests after the HUD has moved on, and it erases the states of a window
