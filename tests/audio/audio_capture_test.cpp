@@ -307,7 +307,8 @@ TEST_F(AudioCaptureTest, RecoversFromASoundServerRestart) {
 
     pulse.start();
     ASSERT_TRUE(waitUntil([&] { return capture.capturing[0] && capture.capturing[1]; }, 4s));
-    EXPECT_EQ(capture.status(System), "capturing from Speakers");
+    // The flag comes first, then the log line, then the status.
+    EXPECT_TRUE(waitForStatus(System, "capturing from Speakers", 1s)) << capture.status(System);
     std::this_thread::sleep_for(600ms);
     ASSERT_EQ(pulse.play(speech, "speakers"), 0);
     EXPECT_TRUE(recorder.waitForEvents(System, 2, 3s));
