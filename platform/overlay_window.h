@@ -43,6 +43,7 @@ public:
     struct Point {
         int x = 0;
         int y = 0;
+        bool operator==(const Point&) const = default;
     };
 
     // Hotkey modifiers and key codes keep the values callers know from other desktops.
@@ -150,6 +151,10 @@ private:
     // ones: rewritten while the window is withdrawn, asked for again while it is managed.
     void reconcileWindowStates();
     void noteShown();
+    // Moves and resizes: sends the newest wish when no request is out (or the one out has gone
+    // unanswered too long), and takes the window manager's answer.
+    void askForGeometry();
+    void noteGeometryAnswered();
     void destroyHud();
     void applyWindowStyles();
     bool applyCaptureProtection(bool on);

@@ -46,6 +46,8 @@ bool OverlayWindow::pumpMessages() {
         handleEvent(event);
     }
     releaseKeysHeldElsewhere();
+    if (exists())
+        askForGeometry();  // a wish kept back behind a request the window manager left unanswered
     return true;
 }
 
@@ -131,6 +133,10 @@ void OverlayWindow::handleX11Event(const SDL_Event& event) {
     const XEvent& xevent = event.syswm.msg->msg.x11.event;
     if (x11_->isStateReport(xevent)) {
         reconcileWindowStates();
+        return;
+    }
+    if (xevent.type == ConfigureNotify && xevent.xconfigure.window == x11_->window) {
+        noteGeometryAnswered();
         return;
     }
     if (const GlobalHotkeys::Callback callback = hotkeys_->pressed(xevent))

@@ -2,7 +2,8 @@
 // backend) plus Xlib calls on its handles for what SDL does not cover: click-through (an
 // empty XShape input region), focus rules (WM_HINTS input and WM_TAKE_FOCUS), the primary
 // monitor and Xft.dpi. The global hotkeys live in global_hotkeys_x11.cpp, the messages
-// from other threads in window_messages_sdl.cpp, the event pump in overlay_window_events_x11.cpp.
+// from other threads in window_messages_sdl.cpp, the event pump in overlay_window_events_x11.cpp,
+// moves and resizes in overlay_window_geometry_x11.cpp, the layer in overlay_window_states_x11.cpp.
 // Capture exclusion does not exist on X11; we say so instead of pretending.
 
 #include "platform/overlay_window.h"
@@ -398,19 +399,6 @@ bool OverlayWindow::applyCaptureProtection(bool on) {
     return captureProtected_.load() == on;
 }
 
-void OverlayWindow::setHeight(int height) {
-    if (!exists())
-        return;
-    int width = 0, current = 0;
-    SDL_GetWindowSize(window_, &width, &current);
-    SDL_SetWindowSize(window_, width, height);
-}
-
-void OverlayWindow::moveTo(int x, int y) {
-    if (exists())
-        SDL_SetWindowPosition(window_, x, y);
-}
-
 unsigned long OverlayWindow::nativeWindowId() const {
     return exists() ? static_cast<unsigned long>(x11_->window) : 0;
 }
@@ -438,13 +426,6 @@ bool OverlayWindow::adoptDialogOf(long processId) {
     }
     trap.finish();
     return found;
-}
-
-OverlayWindow::Point OverlayWindow::position() const {
-    Point point;
-    if (window_)
-        SDL_GetWindowPosition(window_, &point.x, &point.y);
-    return point;
 }
 
 namespace {
@@ -484,18 +465,6 @@ std::optional<OverlayWindow::Point> OverlayWindow::pointerInWindow() const {
         query.windowY >= height)
         return std::nullopt;
     return Point{query.windowX, query.windowY};
-}
-
-OverlayWindow::Rect OverlayWindow::windowRect() const {
-    Rect rect;
-    if (!window_)
-        return rect;
-    int w = 0, h = 0;
-    SDL_GetWindowPosition(window_, &rect.left, &rect.top);
-    SDL_GetWindowSize(window_, &w, &h);
-    rect.right = rect.left + w;
-    rect.bottom = rect.top + h;
-    return rect;
 }
 
 int OverlayWindow::workAreaBottom() const {

@@ -1,6 +1,9 @@
 #pragma once
 // What the HUD window keeps of its X11 side, shared by the files that make up OverlayWindow
-// on X11 (overlay_window_x11.cpp, overlay_window_events_x11.cpp). Not for other callers.
+// on X11 (overlay_window_*_x11.cpp). Not for other callers.
+
+#include <chrono>
+#include <optional>
 
 #include <X11/Xlib.h>
 
@@ -8,6 +11,13 @@
 #include "platform/primary_monitor_x11.h"
 
 namespace morvelin {
+
+// A move or a resize of the HUD, or both: what is asked of each, if anything.
+struct GeometryWishX11 {
+    std::optional<OverlayWindow::Point> position;  // root coordinates
+    std::optional<int> height;
+    bool empty() const { return !position && !height; }
+};
 
 struct OverlayWindow::X11State {
     Display* display = nullptr;  // SDL's connection: grabbed keys arrive as its events
@@ -26,6 +36,14 @@ struct OverlayWindow::X11State {
     bool aboveWanted = true;
     // Requests for the wanted states left before the window manager next agrees.
     int stateRequestsLeft = 0;
+
+    // The HUD's moves and resizes (overlay_window_geometry_x11.cpp): the newest wish until
+    // the window has it; what was last asked of the window manager, kept while it may still
+    // carry it out (and after it refused it: not asked again); whether it has yet to answer.
+    GeometryWishX11 geometryWanted;
+    GeometryWishX11 geometrySent;
+    bool geometryAwaited = false;
+    std::chrono::steady_clock::time_point geometrySentAt;
 
     // A change of what the window manager reports about the window.
     bool isStateReport(const XEvent& event) const {

@@ -18,6 +18,7 @@ namespace {
 
 using halvenor::test::PrivateDisplayTest;
 using halvenor::test::waitUntil;
+using halvenor::test::X11TestClient;
 using namespace std::chrono_literals;
 using platform_test::pumpUntil;
 using platform_test::xWindow;
@@ -418,6 +419,110 @@ TEST_F(OverlayWindowUnderWindowManager, MinimisingHidesWhileTheShowHotkeyExists)
     EXPECT_TRUE(pumpUntil(
         hud, [&] { return client_.onTopAndAbove(window); }, 20s));
     EXPECT_TRUE(client_.viewable(window));
+}
+
+// A window manager played by the test that sits on the HUD's moves and resizes until told to
+// answer: the HUD neither waits for it nor floods it, and ends where it last asked to be.
+TEST_F(OverlayWindowTest, MovesAndResizesNeitherWaitForTheWindowManagerNorPileUpOnIt) {
+    OverlayWindow hud;
+    ASSERT_EQ(hud.create("Halvenor"), "");
+    hud.show();
+    const Window window = xWindow(hud);
+    ASSERT_TRUE(pumpUntil(hud, [&] { return client_.viewable(window); }));
+    Display* wm = client_.display();
+    XSelectInput(wm, client_.root(), SubstructureRedirectMask);
+    XSync(wm, False);
+    std::vector<XConfigureRequestEvent> held;
+    const auto take = [&] {
+        XSync(wm, False);
+        while (XPending(wm)) {
+            XEvent event;
+            XNextEvent(wm, &event);
+            if (event.type == ConfigureRequest && event.xconfigurerequest.window == window)
+                held.push_back(event.xconfigurerequest);
+        }
+    };
+    const auto grant = [&] {
+        for (const XConfigureRequestEvent& request : held)
+            XMoveResizeWindow(wm, window, request.x, request.y, request.width, request.height);
+        held.clear();
+        XSync(wm, False);
+    };
+    const X11TestClient::Geometry start = client_.geometry(window);
+    const int width = start.width;
+    const int height = start.height;
+
+    // A drag of 40 frames while the window manager answers nothing.
+    std::chrono::steady_clock::duration inCalls{};
+    int requests = 0;
+    const auto dragStart = std::chrono::steady_clock::now();
+    for (int frame = 1; frame <= 40; ++frame) {
+        const auto before = std::chrono::steady_clock::now();
+        hud.moveTo(100 + 5 * frame, 40 + 2 * frame);
+        inCalls += std::chrono::steady_clock::now() - before;
+        EXPECT_EQ(hud.position().x, 100 + 5 * frame);
+        EXPECT_EQ(hud.position().y, 40 + 2 * frame);
+        pumpUntil(
+            hud, [] { return false; }, 16ms);
+        take();
+        requests += static_cast<int>(held.size());
+        held.clear();
+    }
+    const auto dragTime = std::chrono::steady_clock::now() - dragStart;
+    EXPECT_LT(inCalls, 100ms);  // SDL's own move waits up to 100 ms each
+    // Unanswered for 640 ms or more: asked again with the newest wish, once every 100 ms.
+    EXPECT_GE(requests, 2);
+    EXPECT_LE(requests, 1 + static_cast<int>(dragTime / 100ms));
+    EXPECT_EQ(client_.geometry(window), start);
+
+    // Answered: the HUD ends where it last asked to be, at the size it has.
+    hud.moveTo(320, 130);
+    EXPECT_TRUE(pumpUntil(hud, [&] {
+        take();
+        grant();
+        return client_.geometry(window) == X11TestClient::Geometry{320, 130, width, height};
+    }));
+    EXPECT_TRUE(pumpUntil(hud, [&] { return hud.windowRect().left == 320; }));
+
+    // A resize: the frame is laid out at the window's size until the window has the new one.
+    hud.setHeight(500);
+    EXPECT_EQ(hud.windowRect().bottom - hud.windowRect().top, height);
+    ASSERT_TRUE(pumpUntil(hud, [&] {
+        take();
+        return !held.empty();
+    }));
+    EXPECT_EQ(held.back().height, 500);
+    grant();
+    std::uint32_t takenWidth = 0, takenHeight = 0;
+    EXPECT_TRUE(pumpUntil(hud, [&] { return hud.takePendingResize(takenWidth, takenHeight); }));
+    EXPECT_EQ(takenHeight, 500u);
+    EXPECT_EQ(hud.windowRect().bottom - hud.windowRect().top, 500);
+
+    // A move the window manager refuses (it answers, leaving the window where it was): the
+    // HUD's position is where the window is, and the same move is not asked again.
+    hud.moveTo(600, 300);
+    ASSERT_TRUE(pumpUntil(hud, [&] {
+        take();
+        return !held.empty();
+    }));
+    held.clear();
+    XEvent answer{};
+    answer.xconfigure.type = ConfigureNotify;
+    answer.xconfigure.event = window;
+    answer.xconfigure.window = window;
+    answer.xconfigure.x = 320;
+    answer.xconfigure.y = 130;
+    answer.xconfigure.width = width;
+    answer.xconfigure.height = 500;
+    XSendEvent(wm, window, False, StructureNotifyMask, &answer);
+    XSync(wm, False);
+    EXPECT_TRUE(pumpUntil(hud, [&] { return hud.position().x == 320; }));
+    EXPECT_EQ(hud.position().y, 130);
+    hud.moveTo(600, 300);  // what a drag asks again on every frame
+    pumpUntil(
+        hud, [] { return false; }, 300ms);
+    take();
+    EXPECT_TRUE(held.empty());
 }
 
 // Under openbox that handles every event it reads 30 ms late, as on a loaded desktop: it
