@@ -130,6 +130,9 @@ public:
     bool clickThrough() const { return clickThrough_.load(); }
     bool captureProtected() const { return captureProtected_.load(); }
     const std::string& lastError() const { return lastError_; }
+    // UI thread. Why clicks on the HUD do not reach the window below while click-through is on
+    // (the window manager's frame takes them); empty while they do and while it is off.
+    const std::string& clickThroughError() const;
     // UI thread, like the registry they read.
     bool clickThroughHotkeyRegistered() const;
     bool visibilityHotkeyRegistered() const;

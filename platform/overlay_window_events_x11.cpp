@@ -46,8 +46,10 @@ bool OverlayWindow::pumpMessages() {
         handleEvent(event);
     }
     releaseKeysHeldElsewhere();
-    if (exists())
+    if (exists()) {
+        x11_->clickThrough->catchUp();
         askForGeometry();  // a wish kept back behind a request the window manager left unanswered
+    }
     return true;
 }
 
@@ -135,6 +137,8 @@ void OverlayWindow::handleX11Event(const SDL_Event& event) {
         reconcileWindowStates();
         return;
     }
+    if (x11_->clickThrough->handle(xevent))
+        return;
     if (xevent.type == ConfigureNotify && xevent.xconfigure.window == x11_->window) {
         noteGeometryAnswered();
         return;

@@ -21,7 +21,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/shape.h>
 
 #include "base/error_text.h"
 #include "base/session_log.h"
@@ -189,6 +188,7 @@ std::string OverlayWindow::create(const std::string& title) {
     x11_->stateAbove = XInternAtom(x11_->display, "_NET_WM_STATE_ABOVE", False);
     x11_->stateSkipTaskbar = XInternAtom(x11_->display, "_NET_WM_STATE_SKIP_TASKBAR", False);
     x11_->stateSkipPager = XInternAtom(x11_->display, "_NET_WM_STATE_SKIP_PAGER", False);
+    x11_->clickThrough = std::make_unique<ClickThroughX11>(x11_->display, x11_->window);
     hotkeys_->attach(x11_->display);
     exists_.store(true);
     placeOnPrimaryWorkArea();
@@ -369,12 +369,7 @@ void OverlayWindow::applyWindowStyles() {
     hints.input = interactive_ ? True : False;
     XSetWMHints(display, x11_->window, &hints);
 
-    if (clickThrough_.load()) {
-        XShapeCombineRectangles(display, x11_->window, ShapeInput, 0, 0, nullptr, 0, ShapeSet,
-                                Unsorted);
-    } else {
-        XShapeCombineMask(display, x11_->window, ShapeInput, 0, 0, None, ShapeSet);
-    }
+    x11_->clickThrough->set(clickThrough_.load());
 
     const float alpha =
         std::clamp(clickThrough_.load() ? clickThroughOpacity_ : opacity_, 0.1f, 1.0f);
@@ -478,6 +473,11 @@ int OverlayWindow::workAreaBottom() const {
 
 float OverlayWindow::dpiScale() const {
     return x11_ ? x11_->dpiScale : 1.0f;
+}
+
+const std::string& OverlayWindow::clickThroughError() const {
+    static const std::string none;
+    return exists() ? x11_->clickThrough->problem() : none;
 }
 
 bool OverlayWindow::clickThroughHotkeyRegistered() const {

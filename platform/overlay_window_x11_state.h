@@ -3,10 +3,12 @@
 // on X11 (overlay_window_*_x11.cpp). Not for other callers.
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 #include <X11/Xlib.h>
 
+#include "platform/click_through_x11.h"
 #include "platform/overlay_window.h"
 #include "platform/primary_monitor_x11.h"
 
@@ -36,6 +38,8 @@ struct OverlayWindow::X11State {
     bool aboveWanted = true;
     // Requests for the wanted states left before the window manager next agrees.
     int stateRequestsLeft = 0;
+    // The input shapes of the window and its frames (click_through_x11.cpp).
+    std::unique_ptr<ClickThroughX11> clickThrough;
 
     // The HUD's moves and resizes (overlay_window_geometry_x11.cpp): the newest wish until
     // the window has it; what was last asked of the window manager, kept while it may still
