@@ -1,6 +1,6 @@
-// The HUD's open-file dialog, the real zenity under openbox: where the window manager stacks
-// the dialog and the HUD while it is open and after it ends, however it ends; stand-ins for
-// the dialog programs' releases that differ; and the cost of finding the dialog's window.
+// The HUD's open-file dialog, the real zenity under a real window manager: where it stacks the
+// dialog and the HUD while it is open and after it ends, however it ends; stand-ins for the
+// dialog programs' releases that differ; and the cost of finding the dialog's window.
 
 #include "platform/file_dialog.h"
 
@@ -58,9 +58,9 @@ TEST(FileDialogProgram, InheritsNoOtherDescriptor) {
     ::close(socketFd);
 }
 
-class FileDialogOverHud : public PrivateDisplayTest<> {
+class FileDialogOverHudUnderWindowManager : public PrivateDisplayTest<> {
 protected:
-    FileDialogOverHud() {
+    FileDialogOverHudUnderWindowManager() {
         server_.startWindowManager();
         EXPECT_EQ(hud_.create("Halvenor"), "");
         hud_.show();
@@ -116,7 +116,7 @@ protected:
     Window window_ = None;
 };
 
-TEST_F(FileDialogOverHud, DialogIsAboveTheHudUntilItEndsHoweverItEnds) {
+TEST_F(FileDialogOverHudUnderWindowManager, DialogIsAboveTheHudUntilItEndsHoweverItEnds) {
     {
         FileDialog dialog;
         ASSERT_EQ(dialog.open("Load Resume", kFilters, &hud_), "");
@@ -142,7 +142,7 @@ TEST_F(FileDialogOverHud, DialogIsAboveTheHudUntilItEndsHoweverItEnds) {
 
 // zenity 3.90 to 3.92 end at once on --attach ("This option is not available"); it is not
 // given one, and its window is made the HUD's all the same. kdialog is told its parent.
-TEST_F(FileDialogOverHud, OnlyKdialogIsToldItsParent) {
+TEST_F(FileDialogOverHudUnderWindowManager, OnlyKdialogIsToldItsParent) {
     const halvenor::test::TempDir dir("halvenor-dialog");
     const std::string file = (dir.path() / "resume.txt").string();
     FileDialog dialog;
@@ -168,7 +168,8 @@ TEST_F(FileDialogOverHud, OnlyKdialogIsToldItsParent) {
         << halvenor::test::readFile(args);
 }
 
-TEST_F(FileDialogOverHud, HiddenHudStaysHiddenWhenTheDialogEndsAndComesBackAbove) {
+TEST_F(FileDialogOverHudUnderWindowManager,
+       HiddenHudStaysHiddenWhenTheDialogEndsAndComesBackAbove) {
     FileDialog dialog;
     ASSERT_EQ(dialog.open("Load Resume", kFilters, &hud_), "");
     const Window shown = waitForDialogAboveHud(dialog);

@@ -23,9 +23,9 @@ TwoHeadXServer::~TwoHeadXServer() {
 }
 
 void TwoHeadXServer::startWindowManager(long delayMs) {
-    // The spanning _NET_WORKAREA is what the test is about, so wait for it rather than for
-    // openbox's announcement alone; then, as for Xvfb, until a probe window really maps.
-    windowManager_ = halvenor::test::startWindowManager(display_, "_NET_WORKAREA", " = ", delayMs);
+    // The spanning _NET_WORKAREA is what the test is about, so wait for it too.
+    windowManager_ = halvenor::test::startWindowManager(
+        display_, WindowManagerReady::WorkAreaPublished, delayMs);
 }
 
 }  // namespace halvenor::test

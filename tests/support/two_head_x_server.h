@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tests/support/process.h"
-#include "tests/support/x_server_start.h"
+#include "tests/support/window_manager.h"
 #include "tests/support/xvfb_server.h"
 
 namespace halvenor::test {
@@ -25,14 +25,16 @@ public:
     const std::string& display() const { return display_; }
     std::map<std::string, std::string> env() const { return {{"DISPLAY", display_}}; }
 
-    // Starts openbox on the two-head display and returns once it has published its work
-    // area (which spans both heads) and maps windows. Throws std::runtime_error otherwise.
+    // Starts the window manager HALVENOR_TEST_WM names on the two-head display and returns
+    // once it has published its work area (which spans both heads; see
+    // WindowManagerReady::WorkAreaPublished) and maps windows. Throws std::runtime_error
+    // otherwise.
     void startWindowManager(long delayMs = windowManagerDelayMs());
 
 private:
     XvfbServer host_;
     Subprocess xephyr_;
-    Subprocess windowManager_;
+    WindowManager windowManager_;
     std::string display_;
 };
 

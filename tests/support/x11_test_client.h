@@ -218,23 +218,30 @@ public:
     }
 
     // Returns once the window manager has handled everything the X server had sent it before
-    // this call: it answers a frame-extents request for a window of ours that it does not
-    // manage (it sets _NET_FRAME_EXTENTS on it), and it reads its events in order. The caller
-    // makes sure what it waits for has reached the server (the other client's XSync).
-    // `whileWaiting` runs between looks (a window under test pumping its events). False when
-    // the window manager did not answer within the timeout.
+    // this call: it reads its events in order, and carries out a configure request for a
+    // window it does not manage as asked (clients size their windows before mapping them),
+    // which moves our unmapped probe to a place it has not been. Not every window manager
+    // answers _NET_REQUEST_FRAME_EXTENTS (fluxbox and awesome do not). The caller makes sure
+    // what it waits for has reached the server (the other client's XSync). `whileWaiting` runs
+    // between looks (a window under test pumping its events). False when the window manager
+    // did not answer within the timeout.
     bool syncWithWindowManager(std::chrono::milliseconds timeout = std::chrono::seconds(20),
                                const std::function<void()>& whileWaiting = {}) {
         if (probe_ == None)
             probe_ = XCreateSimpleWindow(display_, root_, -10, -10, 1, 1, 0, 0, 0);
-        const Atom extents = XInternAtom(display_, "_NET_FRAME_EXTENTS", False);
-        XDeleteProperty(display_, probe_, extents);
-        askWindowManager(probe_, "_NET_REQUEST_FRAME_EXTENTS", {});
+        const int x = -100 - static_cast<int>(++echoes_ % 10000);
+        XMoveWindow(display_, probe_, x, -10);
+        XSync(display_, False);
         return waitUntil(
             [&] {
                 if (whileWaiting)
                     whileWaiting();
-                return !items(probe_, "_NET_FRAME_EXTENTS").empty();
+                Window rootReturn = None;
+                int probeX = 0, probeY = 0;
+                unsigned width = 0, height = 0, border = 0, depth = 0;
+                return XGetGeometry(display_, probe_, &rootReturn, &probeX, &probeY, &width,
+                                    &height, &border, &depth) &&
+                       probeX == x;
             },
             timeout);
     }
@@ -400,6 +407,7 @@ private:
     Display* display_;
     Window root_;
     Window probe_ = None;  // the window manager's echo for syncWithWindowManager
+    unsigned echoes_ = 0;
     static inline bool failed_ = false;
 };
 

@@ -3,11 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <stdexcept>
-
-#include <X11/Xlib.h>
 
 namespace halvenor::test {
 
@@ -54,53 +50,6 @@ std::string startXServer(Subprocess& server, std::vector<std::string> argv, Spaw
         throw std::runtime_error(program + ": display " + display + " does not answer");
     }
     return display;
-}
-
-long windowManagerDelayMs() {
-    const char* text = std::getenv("HALVENOR_TEST_WM_DELAY_MS");
-    return text ? std::max(0L, std::strtol(text, nullptr, 10)) : 0;
-}
-
-Subprocess startWindowManager(const std::string& display, const std::string& readyProperty,
-                              const std::string& readyText, long delayMs) {
-    SpawnOptions options;
-    options.quiet = true;
-    options.env = {{"DISPLAY", display}};
-    if (delayMs > 0) {
-        options.env["LD_PRELOAD"] = HALVENOR_LATE_WINDOW_MANAGER;
-        options.env["HALVENOR_TEST_WM_DELAY_MS"] = std::to_string(delayMs);
-    }
-    Subprocess windowManager({"openbox", "--sm-disable"}, options);
-    const bool ready = waitUntil(
-        [&] {
-            return runCommand({"xprop", "-display", display, "-root", readyProperty})
-                       .output.find(readyText) != std::string::npos;
-        },
-        std::chrono::seconds(10));
-    if (!ready)
-        throw std::runtime_error("openbox on " + display + " did not set " + readyProperty);
-    Display* connection = XOpenDisplay(display.c_str());
-    if (!connection)
-        throw std::runtime_error("openbox: cannot open " + display);
-    const Window probe =
-        XCreateSimpleWindow(connection, DefaultRootWindow(connection), 0, 0, 10, 10, 0, 0, 0);
-    const auto viewable = [&] {
-        XWindowAttributes attributes{};
-        return XGetWindowAttributes(connection, probe, &attributes) &&
-               attributes.map_state == IsViewable;
-    };
-    const bool maps = waitUntil(
-        [&] {
-            XMapWindow(connection, probe);
-            XSync(connection, False);
-            return waitUntil(viewable, std::chrono::milliseconds(200));
-        },
-        std::chrono::seconds(10));
-    XDestroyWindow(connection, probe);
-    XCloseDisplay(connection);
-    if (!maps)
-        throw std::runtime_error("openbox on " + display + " does not map windows");
-    return windowManager;
 }
 
 }  // namespace halvenor::test

@@ -20,11 +20,8 @@ XvfbServer::~XvfbServer() {
 }
 
 void XvfbServer::startWindowManager(long delayMs) {
-    // openbox announces itself (_NET_SUPPORTING_WM_CHECK on the root window) before it
-    // handles map requests, and a request in between is lost: ready means it has announced
-    // itself and a probe window then does get mapped.
-    windowManager_ = halvenor::test::startWindowManager(display_, "_NET_SUPPORTING_WM_CHECK",
-                                                        "window id", delayMs);
+    windowManager_ =
+        halvenor::test::startWindowManager(display_, WindowManagerReady::Announced, delayMs);
 }
 
 }  // namespace halvenor::test

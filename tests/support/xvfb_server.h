@@ -5,7 +5,7 @@
 #include <string>
 
 #include "tests/support/process.h"
-#include "tests/support/x_server_start.h"
+#include "tests/support/window_manager.h"
 
 namespace halvenor::test {
 
@@ -25,13 +25,15 @@ public:
     // Environment for child processes that should use this display.
     std::map<std::string, std::string> env() const { return {{"DISPLAY", display_}}; }
 
-    // Starts openbox on this display (for tests that need stacking or focus) and returns once
-    // it maps windows. Throws std::runtime_error when it does not within 10 s.
+    // Starts the window manager HALVENOR_TEST_WM names (openbox by default) on this display,
+    // for tests that need stacking or focus, and returns once it maps windows. Throws
+    // std::runtime_error when it does not (tests/support/window_manager.h).
     void startWindowManager(long delayMs = windowManagerDelayMs());
+    const WindowManager& windowManager() const { return windowManager_; }
 
 private:
     Subprocess process_;
-    Subprocess windowManager_;
+    WindowManager windowManager_;
     std::string display_;
 };
 

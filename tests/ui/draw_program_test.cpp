@@ -212,9 +212,9 @@ TEST_F(DrawProgram, EveryTabIsDrawnAndTheIdleLiveTabFitsItsWindow) {
     }
 }
 
-// "Load file..." under openbox: the dialog comes up above the HUD (which leaves the above
-// layer meanwhile), the path typed into it loads that file, and the HUD is on top again.
-TEST_F(DrawProgram, LoadFileDialogComesUpAboveTheHudAndLoadsTheTypedFile) {
+// "Load file..." under a window manager: the dialog comes up above the HUD (which leaves the
+// above layer meanwhile), the path typed into it loads that file, and the HUD is on top again.
+TEST_F(DrawProgram, LoadFileDialogUnderAWindowManagerComesUpAboveTheHudAndLoadsTheTypedFile) {
     halvenor::test::TempDir files;
     halvenor::test::writeFile(files / "resume.md", "Built a HUD in C++.");
     const Window hud = start({{"MORVELIN_START_TAB", "knowledge"}});
