@@ -145,7 +145,6 @@ private:
     using Message = WindowMessages::Message;
 
     bool onOwnerThread() const { return std::this_thread::get_id() == ownerThread_.load(); }
-    void placeOnPrimaryWorkArea();
     void handleEvent(const SDL_Event& event);
     void releaseKeysHeldElsewhere();
     void handleRequest(const WindowMessages::Request& request);

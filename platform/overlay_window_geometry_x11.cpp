@@ -52,8 +52,8 @@ void dropSettled(GeometryWishX11& wish, SDL_Window* window, const GeometryWishX1
 void OverlayWindow::setHeight(int height) {
     if (!exists())
         return;
-    int minimumWidth = 0, minimumHeight = 0;
-    SDL_GetWindowMinimumSize(window_, &minimumWidth, &minimumHeight);
+    int minimumHeight = 0;
+    SDL_GetWindowMinimumSize(window_, nullptr, &minimumHeight);
     x11_->geometryWanted.height = std::max({height, minimumHeight, 1});
     askForGeometry();
 }
@@ -103,10 +103,7 @@ void OverlayWindow::noteGeometryAnswered() {
     // window has is settled; what it was refused stays asked, so it is not asked again.
     x11.geometryAwaited = false;
     dropSettled(x11.geometryWanted, window_, &x11.geometrySent);
-    if (x11.geometrySent.position == currentPosition(window_))
-        x11.geometrySent.position.reset();
-    if (x11.geometrySent.height == currentHeight(window_))
-        x11.geometrySent.height.reset();
+    dropSettled(x11.geometrySent, window_, nullptr);
     askForGeometry();
 }
 

@@ -86,6 +86,19 @@ MonitorBounds primaryWorkArea(const MonitorBounds& primary) {
     return work.width > 0 && work.height > 0 ? work : primary;
 }
 
+int scaled(int pixels, float scale) {
+    return static_cast<int>(static_cast<float>(pixels) * scale);
+}
+
+// 72 % of the work area's width, centred, at its top; as tall as the work area less a
+// margin top and bottom, but never lower than the minimum height.
+SDL_Rect placementOn(const MonitorBounds& work, float scale) {
+    const int width = work.width * 72 / 100;
+    const int height =
+        std::max(scaled(kMinimumHeight, scale), work.height - 2 * scaled(kTopBottomMargin, scale));
+    return {work.x + (work.width - width) / 2, work.y, std::max(width, 1), std::max(height, 1)};
+}
+
 bool windowStillExists(Display* display, Window window) {
     if (window == None || window == PointerRoot)
         return true;  // focus targets, not windows
@@ -100,10 +113,6 @@ Window currentFocus(Display* display) {
     int revert = 0;
     XGetInputFocus(display, &focus, &revert);
     return focus;
-}
-
-int scaled(int pixels, float scale) {
-    return static_cast<int>(static_cast<float>(pixels) * scale);
 }
 
 SDL_HitTestResult hitTest(SDL_Window* window, const SDL_Point* point, void* data) {
@@ -165,12 +174,20 @@ std::string OverlayWindow::create(const std::string& title) {
         return error;
     SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
 
-    // Created hidden, then placed once SDL's connection can tell the primary monitor and
-    // the scale; nothing is shown before that.
+    // Created hidden where it goes: moved or resized afterwards, it would wait on the window
+    // manager. SDL's connection comes with the window, so a short one of our own tells the
+    // primary monitor and the scale first.
+    float scale = 1.0f;
+    MonitorBounds primary;
+    if (const XDisplayPtr probe(XOpenDisplay(nullptr)); probe) {
+        scale = xftDpiScale(probe.get());
+        primary = primaryMonitor(probe.get());
+    }
+    const SDL_Rect place = placementOn(primaryWorkArea(primary), scale);
     const Uint32 flags = SDL_WINDOW_OPENGL | SDL_WINDOW_BORDERLESS | SDL_WINDOW_ALWAYS_ON_TOP |
                          SDL_WINDOW_SKIP_TASKBAR | SDL_WINDOW_UTILITY | SDL_WINDOW_HIDDEN |
                          SDL_WINDOW_RESIZABLE;
-    window_ = SDL_CreateWindow(title.c_str(), 0, 0, kMinimumWidth, kMinimumHeight, flags);
+    window_ = SDL_CreateWindow(title.c_str(), place.x, place.y, place.w, place.h, flags);
     if (!window_)
         return describeFailure("SDL_CreateWindow", SDL_GetError());
 
@@ -181,8 +198,8 @@ std::string OverlayWindow::create(const std::string& title) {
     x11_ = std::make_unique<X11State>();
     x11_->display = info.info.x11.display;
     x11_->window = info.info.x11.window;
-    x11_->dpiScale = xftDpiScale(x11_->display);
-    x11_->primary = primaryMonitor(x11_->display);
+    x11_->dpiScale = scale;
+    x11_->primary = primary;
     x11_->netWmState = XInternAtom(x11_->display, "_NET_WM_STATE", False);
     x11_->wmState = XInternAtom(x11_->display, "WM_STATE", False);
     x11_->stateAbove = XInternAtom(x11_->display, "_NET_WM_STATE_ABOVE", False);
@@ -191,7 +208,6 @@ std::string OverlayWindow::create(const std::string& title) {
     x11_->clickThrough = std::make_unique<ClickThroughX11>(x11_->display, x11_->window);
     hotkeys_->attach(x11_->display);
     exists_.store(true);
-    placeOnPrimaryWorkArea();
 
     XClassHint classHint{const_cast<char*>("halvenor"), const_cast<char*>(kWindowClass)};
     XSetClassHint(x11_->display, x11_->window, &classHint);
@@ -208,7 +224,6 @@ std::string OverlayWindow::create(const std::string& title) {
         XSetWMProtocols(x11_->display, x11_->window, kept.data(), static_cast<int>(kept.size()));
     }
 
-    const float scale = x11_->dpiScale;
     SDL_SetWindowMinimumSize(window_, scaled(kMinimumWidth, scale), scaled(kMinimumHeight, scale));
     SDL_SetWindowHitTest(window_, &hitTest, this);
 
@@ -222,19 +237,6 @@ std::string OverlayWindow::create(const std::string& title) {
     XFlush(x11_->display);
     messages_.open();
     return {};
-}
-
-// 72 % of the work area's width, centred, at its top; as tall as the work area less a
-// margin top and bottom, but never lower than the minimum height.
-void OverlayWindow::placeOnPrimaryWorkArea() {
-    const MonitorBounds work = primaryWorkArea(x11_->primary);
-    const float scale = x11_->dpiScale;
-    const int width = work.width * 72 / 100;
-    const int x = work.x + (work.width - width) / 2;
-    const int height =
-        std::max(scaled(kMinimumHeight, scale), work.height - 2 * scaled(kTopBottomMargin, scale));
-    SDL_SetWindowSize(window_, std::max(width, 1), std::max(height, 1));
-    SDL_SetWindowPosition(window_, x, work.y);
 }
 
 void OverlayWindow::setClickThrough(bool on) {

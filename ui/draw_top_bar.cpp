@@ -123,6 +123,15 @@ void ImGuiUI::drawTopBar() {
                       "Ctrl+Shift+Space anywhere to switch back."
                     : "Unavailable: Ctrl+Shift+Space is already taken by another app,\nso there "
                       "would be no way to switch back.");
+    // Where the desktop keeps the clicks although the HUD lets them pass, the status line says
+    // so, as it does for a HUD that is not hidden from screen capture.
+    const std::string clickThroughError =
+        clickThroughOn ? overlay->clickThroughError() : std::string();
+    if (clickThroughError != clickThroughProblem) {
+        clickThroughProblem = clickThroughError;
+        if (!clickThroughError.empty())
+            statusText = "Warning: clicks do NOT pass through this HUD (" + clickThroughError + ")";
+    }
 
     nextWidget();
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, ImVec4(0.75f, 0.22f, 0.22f, 1.00f));

@@ -282,6 +282,8 @@ private:
     bool selectLiveTab = false;
     float answerContentHeight = 0.0f;
     bool dragging = false;
+    // Why clicks do not pass although click-through is on, as the status line last said it.
+    std::string clickThroughProblem;
     OverlayWindow::Point dragCursorStart;
     OverlayWindow::Point dragWindowStart;
     bool listening = false;

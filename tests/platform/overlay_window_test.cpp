@@ -37,8 +37,29 @@ protected:
 
 TEST_F(OverlayWindowTest, SitsAcrossTheTopOfTheWorkArea) {
     client_.setRootCardinals("_NET_WORKAREA", {0, 0, 1920, 1040});
+    // The test plays a window manager that holds every move and resize it is asked for: the
+    // HUD is created where it goes, so none of them asks for a change (which would wait on the
+    // window manager).
+    Display* wm = client_.display();
+    XSelectInput(wm, client_.root(), SubstructureRedirectMask);
+    XSync(wm, False);
     OverlayWindow hud;
     ASSERT_EQ(hud.create("Halvenor"), "");
+    XSync(wm, False);
+    const auto has = client_.geometry(xWindow(hud));
+    while (XPending(wm)) {
+        XEvent event;
+        XNextEvent(wm, &event);
+        if (event.type != ConfigureRequest)
+            continue;
+        const XConfigureRequestEvent& asked = event.xconfigurerequest;
+        EXPECT_TRUE(!(asked.value_mask & CWX) || asked.x == has.x);
+        EXPECT_TRUE(!(asked.value_mask & CWY) || asked.y == has.y);
+        EXPECT_TRUE(!(asked.value_mask & CWWidth) || asked.width == has.width);
+        EXPECT_TRUE(!(asked.value_mask & CWHeight) || asked.height == has.height);
+    }
+    XSelectInput(wm, client_.root(), NoEventMask);
+    XSync(wm, False);
     EXPECT_FLOAT_EQ(hud.dpiScale(), 1.0f);
     const auto rect = hud.windowRect();
     EXPECT_EQ(rect.left, 269);
