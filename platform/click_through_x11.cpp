@@ -112,6 +112,7 @@ void ClickThroughX11::set(bool on) {
         }
         frames_.clear();
         problem_.clear();
+        problemLogged_.clear();
     }
     nudgeCompositor();
 }
@@ -130,7 +131,11 @@ bool ClickThroughX11::handle(const XEvent& event) {
     if (!frame)
         return false;
     if (shapeEventBase_ >= 0 && event.type == shapeEventBase_ + ShapeNotify) {
-        if (on_ && reinterpret_cast<const XShapeEvent&>(event).kind == ShapeInput) {
+        // An empty input shape is ours, or the window manager's copy of the HUD's; any other
+        // is the window manager giving the frame its clicks back.
+        const auto& shape = reinterpret_cast<const XShapeEvent&>(event);
+        const bool takesInput = !shape.shaped || (shape.width > 0 && shape.height > 0);
+        if (on_ && shape.kind == ShapeInput && takesInput) {
             {
                 ErrorTrapX11 trap(display_);
                 emptyFrame(*frame, true);
@@ -274,8 +279,10 @@ void ClickThroughX11::checkClicksPass() {
             : std::string(frames_.empty()
                               ? "the HUD still takes the clicks"
                               : "the window manager's frame around the HUD still takes the clicks");
-    if (!problem.empty() && problem != problem_)
+    if (!problem.empty() && problem != problemLogged_) {
         log("click-through: clicks do not reach the window below: {}", problem);
+        problemLogged_ = problem;
+    }
     problem_ = problem;
 }
 

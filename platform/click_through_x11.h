@@ -58,6 +58,7 @@ private:
     bool framesStale_ = false;
     std::vector<Frame> frames_;  // innermost first
     std::string problem_;
+    std::string problemLogged_;  // said once a time click-through is on
     Window marker_ = None;
     bool markerShifted_ = false;
 };
