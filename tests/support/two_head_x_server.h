@@ -15,8 +15,12 @@ namespace halvenor::test {
 
 class TwoHeadXServer {
 public:
-    // Throws std::runtime_error when Xephyr does not come up within 10 s.
-    explicit TwoHeadXServer(int headWidth = 1920, int headHeight = 1080);
+    // Throws std::runtime_error when Xephyr does not come up within 10 s. Xephyr's RandR output
+    // lists a fixed table of modes, 1600x1200 first, whatever size its heads are given; a
+    // window manager that sets the monitors up itself (mutter) switches the output to that
+    // first mode and the screen to its size, which leaves one head. Heads of that size are
+    // left as they are.
+    explicit TwoHeadXServer(int headWidth = 1600, int headHeight = 1200);
     ~TwoHeadXServer();
     TwoHeadXServer(const TwoHeadXServer&) = delete;
     TwoHeadXServer& operator=(const TwoHeadXServer&) = delete;
