@@ -229,11 +229,8 @@ TEST_F(ClickThroughUnderWindowManager, APressJustAfterClickThroughEndsIsTheHuds)
         motions += event.type == SDL_MOUSEMOTION && (event.motion.state & SDL_BUTTON_LMASK);
         return false;
     });
-    hud.show();
+    ASSERT_TRUE(platform_test::showUnderTheWindowManager(hud, client_));
     const Window window = xWindow(hud);
-    ASSERT_TRUE(pumpUntil(
-        hud, [&] { return client_.onTopAndAbove(window); }, 20s));
-    ASSERT_TRUE(platform_test::pumpUntilTheWindowManagerCaughtUp(hud, client_));
 
     // The middle of the window's title bar (the part of its frame above it), under the HUD;
     // near the window's top under a window manager that gives it none.
@@ -257,17 +254,16 @@ TEST_F(ClickThroughUnderWindowManager, APressJustAfterClickThroughEndsIsTheHuds)
     const auto switchClickThrough = [&](bool on) {
         const auto before = client_.screenPixels(x - 16, y, 32, 4);
         hud.setClickThrough(on);
-        ASSERT_TRUE(platform_test::pumpUntilTheWindowManagerCaughtUp(hud, client_));
-        if (composited)
-            ASSERT_TRUE(
+        return platform_test::pumpUntilTheWindowManagerCaughtUp(hud, client_) &&
+               (!composited ||
                 pumpUntil(hud, [&] { return client_.screenPixels(x - 16, y, 32, 4) != before; }));
     };
 
     xdotool({"mousemove", "100", "700"});
-    switchClickThrough(true);
+    ASSERT_TRUE(switchClickThrough(true));
     xdotool({"mousemove", std::to_string(x), std::to_string(y)});
     ASSERT_TRUE(platform_test::pumpUntilTheWindowManagerCaughtUp(hud, client_));
-    switchClickThrough(false);
+    ASSERT_TRUE(switchClickThrough(false));
 
     xdotool({"mousedown", "1"});
     for (int step = 1; step <= 6; ++step)

@@ -53,4 +53,14 @@ inline bool pumpUntilTheWindowManagerCaughtUp(OverlayWindow& hud,
     return true;
 }
 
+// Shows the HUD and pumps its events until the window manager has mapped and stacked it on
+// top, and then handled all it was sent. False when it did not within 20 s.
+inline bool showUnderTheWindowManager(OverlayWindow& hud, halvenor::test::X11TestClient& client) {
+    hud.show();
+    const Window window = xWindow(hud);
+    return pumpUntil(
+               hud, [&] { return client.onTopAndAbove(window); }, std::chrono::seconds(20)) &&
+           pumpUntilTheWindowManagerCaughtUp(hud, client);
+}
+
 }  // namespace morvelin::platform_test
