@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, running and testing Halvenor needs.
-# Idempotent: when everything is present it only checks and returns.
+# Installs every Debian package that building, running and testing Halvenor needs, and the
+# window manager HALVENOR_TEST_WM names. Idempotent: when everything is present it only checks
+# and returns.
 set -euo pipefail
 
 PACKAGES=(
@@ -22,6 +23,23 @@ PACKAGES=(
   # software OpenGL under Xvfb
   libgl1-mesa-dri libglx-mesa0
 )
+
+# The window manager the tests run beside (HALVENOR_TEST_WM; openbox, above, by default): the same
+# names as tests/support/window_manager.cpp knows.
+case "${HALVENOR_TEST_WM:-}" in
+  "" | openbox) ;;
+  fluxbox | icewm | awesome) PACKAGES+=("$HALVENOR_TEST_WM") ;;
+  mutter | xfwm4 | metacity) PACKAGES+=("$HALVENOR_TEST_WM" dbus-daemon) ;;
+  # marco reads the mouse settings of MATE's settings daemon at start and ends without them.
+  marco) PACKAGES+=(marco mate-settings-daemon-common dbus-daemon) ;;
+  kwin_x11) PACKAGES+=(kwin-x11 dbus-daemon) ;;
+  i3) PACKAGES+=(i3-wm) ;;
+  *)
+    echo "install-deps: HALVENOR_TEST_WM=$HALVENOR_TEST_WM names no window manager the tests know:" \
+      "openbox, fluxbox, icewm, awesome, mutter, xfwm4, metacity, marco, kwin_x11, i3" >&2
+    exit 1
+    ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do

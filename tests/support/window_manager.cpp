@@ -124,6 +124,7 @@ const std::vector<Kind>& kinds() {
          .env = {{"QT_QPA_PLATFORM", "xcb"}},
          .wantsBus = true,
          .startLimit = 20s,
+         .publishesWholeWorkArea = false,
          .packages = "kwin-x11 dbus-daemon"},
         // Every window floats where it asks to be, as on a stacking desktop.
         {.name = "i3",
@@ -247,6 +248,9 @@ WindowManager::WindowManager(const std::string& name, const std::string& display
                    {"XDG_RUNTIME_DIR", folder + "/runtime"},
                    // A GTK window manager started from a Wayland session would draw there.
                    {"GDK_BACKEND", "x11"},
+                   // GTK's accessibility bridge has the bus start an accessibility bus and
+                   // registry of their own, for nobody.
+                   {"NO_AT_BRIDGE", "1"},
                    // Without an address, a program that wants the bus launches one of its own
                    // that outlives the test; those that want none are given one nobody serves.
                    {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + folder + "/no-bus"}};
