@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <X11/Xatom.h>
@@ -183,8 +184,29 @@ public:
         return values;
     }
 
-    // The window manager's clients, bottom first.
-    std::vector<unsigned long> stacking() { return items(root(), "_NET_CLIENT_LIST_STACKING"); }
+    // The window manager's clients, bottom first, as the X server stacks their frames: not every
+    // window manager keeps _NET_CLIENT_LIST_STACKING in that order (fluxbox lists its layers
+    // apart from it).
+    std::vector<unsigned long> stacking() {
+        std::vector<unsigned long> clients = items(root(), "_NET_CLIENT_LIST_STACKING");
+        Window rootReturn = None, parent = None;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(display_, root_, &rootReturn, &parent, &children, &count))
+            return clients;
+        std::vector<Window> order(children, children + count);
+        if (children)
+            XFree(children);
+        std::vector<std::pair<long, unsigned long>> placed;
+        for (const unsigned long client : clients)
+            placed.emplace_back(
+                std::find(order.begin(), order.end(), topLevelOf(client)) - order.begin(), client);
+        std::stable_sort(placed.begin(), placed.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t i = 0; i < placed.size(); ++i)
+            clients[i] = placed[i].second;
+        return clients;
+    }
 
     // The window manager's client that is a dialog of `owner` (WM_TRANSIENT_FOR); None while
     // there is none.
