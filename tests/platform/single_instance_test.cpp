@@ -277,6 +277,9 @@ protected:
 
     ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", nullptr};
     ScopedEnv display_{"DISPLAY", privateDisplay().c_str()};
+    // What the lock logs goes to a session log of the test's, not the user's.
+    TempDir appData_;
+    ScopedEnv appDataEnv_{"LOCALAPPDATA", appData_.path().c_str()};
 };
 
 TEST_F(AbstractNameLock, NameHeldByAnotherUserDoesNotStopTheHud) {
