@@ -87,6 +87,8 @@ private:
     // them, and those pressed by one of them.
     std::bitset<3> buttonsHeld_;
     std::bitset<3> buttonsPressed_;
+    // Where, in the window, the last of this frame's presses happened.
+    ImVec2 pressedAt_{};
 };
 
 }  // namespace morvelin

@@ -151,8 +151,11 @@ void RenderDevice::processEvent(const SDL_Event& event) {
         if (const int index = imguiButton(event.button.button); index >= 0) {
             const bool down = event.type == SDL_MOUSEBUTTONDOWN;
             buttonsHeld_.set(static_cast<std::size_t>(index), down);
-            if (down)
+            if (down) {
                 buttonsPressed_.set(static_cast<std::size_t>(index));
+                pressedAt_ =
+                    ImVec2(static_cast<float>(event.button.x), static_cast<float>(event.button.y));
+            }
         }
     }
     if (event.type == SDL_WINDOWEVENT) {
@@ -187,6 +190,10 @@ void RenderDevice::newFrame() {
             buttonsHeld_.reset(i);
         io.MouseDown[i] = buttonsPressed_.test(i) || buttonsHeld_.test(i);
     }
+    // The frame that sees a press sees it where it happened: SDL's position already holds the
+    // motion queued after it, and a drag that starts there would lose its first steps.
+    if (buttonsPressed_.any())
+        io.MousePos = pressedAt_;
     buttonsPressed_.reset();
     if (overlay_ && !ImGui::IsAnyMouseDown()) {
         const auto pointer = overlay_->pointerInWindow();

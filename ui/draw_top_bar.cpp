@@ -47,17 +47,25 @@ void ImGuiUI::drawTopBar() {
     ImGui::InvisibleButton("##drag", ImVec2(dragWidth, barHeight));
     OverlayWindow* overlay = services.overlay;
     if (ImGui::IsItemActivated() && overlay) {
-        dragCursorStart = overlay->cursorPosition();
+        // Anchored where the press was, not where the pointer is by now: a quick drag has
+        // moved on before the frame that sees its press.
+        const ImVec2 press = ImGui::GetIO().MouseClickedPos[ImGuiMouseButton_Left];
         dragWindowStart = overlay->position();
+        dragCursorStart = {dragWindowStart.x + static_cast<int>(press.x),
+                           dragWindowStart.y + static_cast<int>(press.y)};
         dragging = true;
     }
-    if (dragging && ImGui::IsItemActive() && overlay) {
+    // The frame that sees the release moves the window too: the last motion and the release
+    // often arrive in one frame (a flick, or a frame slowed by a tall answer), and the window
+    // must end where the pointer let go, not one step short of it.
+    const bool released = ImGui::IsItemDeactivated();
+    if (dragging && (ImGui::IsItemActive() || released) && overlay) {
         const OverlayWindow::Point mouse = overlay->cursorPosition();
         overlay->moveTo(dragWindowStart.x + (mouse.x - dragCursorStart.x),
                         dragWindowStart.y + (mouse.y - dragCursorStart.y));
-    } else {
-        dragging = false;
     }
+    if (!ImGui::IsItemActive())
+        dragging = false;
     if (ImGui::IsItemHovered())
         ImGui::SetMouseCursor(ImGuiMouseCursor_ResizeAll);
 

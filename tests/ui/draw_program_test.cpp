@@ -212,6 +212,38 @@ TEST_F(DrawProgram, EveryTabIsDrawnAndTheIdleLiveTabFitsItsWindow) {
     }
 }
 
+// A drag of the top bar moves the HUD by the whole drag, also when the pointer lets go at once
+// after its last step (a flick): the last motion and the release then reach one frame.
+TEST_F(DrawProgram, ADragOfTheTopBarMovesTheHudByTheWholeDragAlsoWhenReleasedAtOnce) {
+    const Window hud = start({{"MORVELIN_START_TAB", "compose"}});
+    ASSERT_NE(hud, None);
+    for (int round = 0; round < 3; ++round) {
+        const auto from = client_.geometry(hud);
+        const int sign = round % 2 == 0 ? 1 : -1;
+        const int grabX = from.x + 300, grabY = from.y + 20;  // the wordmark, on the drag area
+        xdotool({"mousemove", std::to_string(grabX), std::to_string(grabY)});
+        std::this_thread::sleep_for(200ms);
+        xdotool({"mousedown", "1"});
+        for (int step = 1; step <= 12; ++step) {
+            const std::string x = std::to_string(grabX + sign * 10 * step);
+            const std::string y = std::to_string(grabY + sign * 8 * step);
+            if (step < 12) {
+                xdotool({"mousemove", x, y});
+                std::this_thread::sleep_for(40ms);
+            } else {
+                xdotool({"mousemove", x, y, "mouseup", "1"});
+            }
+        }
+        const auto moved = [&] {
+            const auto at = client_.geometry(hud);
+            return at.x == from.x + sign * 120 && at.y == from.y + sign * 96;
+        };
+        EXPECT_TRUE(waitUntil(moved, 5s))
+            << "round " << round << ": from " << from.x << "," << from.y << " to "
+            << client_.geometry(hud).x << "," << client_.geometry(hud).y;
+    }
+}
+
 // "Load file..." under a window manager: the dialog comes up above the HUD (which leaves the
 // above layer meanwhile), the path typed into it loads that file, and the HUD is on top again.
 TEST_F(DrawProgram, LoadFileDialogUnderAWindowManagerComesUpAboveTheHudAndLoadsTheTypedFile) {
