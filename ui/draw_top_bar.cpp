@@ -46,23 +46,19 @@ void ImGuiUI::drawTopBar() {
     const ImVec2 rowStart = ImGui::GetCursorPos();
     ImGui::InvisibleButton("##drag", ImVec2(dragWidth, barHeight));
     OverlayWindow* overlay = services.overlay;
+    // The window follows the pointer so that the point grabbed stays under it. The grab is
+    // where the press was, not where the pointer is by now: a quick drag has moved on before
+    // the frame that sees its press. The frame that sees the release moves the window too: the
+    // last motion and the release often reach one frame (a flick, or a frame slowed by a tall
+    // answer), and the window must end where the pointer let go, not one step short of it.
     if (ImGui::IsItemActivated() && overlay) {
-        // Anchored where the press was, not where the pointer is by now: a quick drag has
-        // moved on before the frame that sees its press.
         const ImVec2 press = ImGui::GetIO().MouseClickedPos[ImGuiMouseButton_Left];
-        dragWindowStart = overlay->position();
-        dragCursorStart = {dragWindowStart.x + static_cast<int>(press.x),
-                           dragWindowStart.y + static_cast<int>(press.y)};
+        dragGrab = {static_cast<int>(press.x), static_cast<int>(press.y)};
         dragging = true;
     }
-    // The frame that sees the release moves the window too: the last motion and the release
-    // often arrive in one frame (a flick, or a frame slowed by a tall answer), and the window
-    // must end where the pointer let go, not one step short of it.
-    const bool released = ImGui::IsItemDeactivated();
-    if (dragging && (ImGui::IsItemActive() || released) && overlay) {
+    if (dragging && overlay && (ImGui::IsItemActive() || ImGui::IsItemDeactivated())) {
         const OverlayWindow::Point mouse = overlay->cursorPosition();
-        overlay->moveTo(dragWindowStart.x + (mouse.x - dragCursorStart.x),
-                        dragWindowStart.y + (mouse.y - dragCursorStart.y));
+        overlay->moveTo(mouse.x - dragGrab.x, mouse.y - dragGrab.y);
     }
     if (!ImGui::IsItemActive())
         dragging = false;

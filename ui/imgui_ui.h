@@ -284,8 +284,7 @@ private:
     bool dragging = false;
     // Why clicks do not pass although click-through is on, as the status line last said it.
     std::string clickThroughProblem;
-    OverlayWindow::Point dragCursorStart;
-    OverlayWindow::Point dragWindowStart;
+    OverlayWindow::Point dragGrab;  // the point of the window the drag holds
     bool listening = false;
     std::int32_t silenceMs = 800;
     bool hideWhileCapturing = true;
