@@ -426,10 +426,8 @@ TEST_F(OverlayWindowUnderWindowManager, MinimisingHidesWhileTheShowHotkeyExists)
     // lets a tool window be minimised at all (mutter does not).
     ASSERT_TRUE(platform_test::showUnderTheWindowManager(hud, client_));
     const Window window = xWindow(hud);
-    const auto allowed = client_.items(window, "_NET_WM_ALLOWED_ACTIONS");
-    if (!allowed.empty() && std::find(allowed.begin(), allowed.end(),
-                                      XInternAtom(client_.display(), "_NET_WM_ACTION_MINIMIZE",
-                                                  False)) == allowed.end())
+    if (!client_.items(window, "_NET_WM_ALLOWED_ACTIONS").empty() &&
+        !client_.lists(window, "_NET_WM_ALLOWED_ACTIONS", "_NET_WM_ACTION_MINIMIZE"))
         GTEST_SKIP() << "the window manager does not minimise the HUD";
     xdotool({"windowminimize", std::to_string(window)});
     EXPECT_TRUE(pumpUntil(
@@ -566,12 +564,8 @@ protected:
     // (A state the window manager does not support is not asked of it: fluxbox has no pager.)
     bool onTopAsAToolWindow() {
         return client_.onTopAndAbove(window_) && has("_NET_WM_STATE_SKIP_TASKBAR") &&
-               (has("_NET_WM_STATE_SKIP_PAGER") || !supported("_NET_WM_STATE_SKIP_PAGER"));
-    }
-    bool supported(const char* atom) {
-        const auto atoms = client_.items(client_.root(), "_NET_SUPPORTED");
-        return std::find(atoms.begin(), atoms.end(), XInternAtom(client_.display(), atom, False)) !=
-               atoms.end();
+               (has("_NET_WM_STATE_SKIP_PAGER") ||
+                !client_.lists(client_.root(), "_NET_SUPPORTED", "_NET_WM_STATE_SKIP_PAGER"));
     }
     template <typename Predicate>
     bool pumpUntil(Predicate&& predicate) {

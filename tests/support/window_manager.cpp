@@ -339,31 +339,16 @@ WindowManager startWindowManager(const std::string& display, WindowManagerReady 
     // over (openbox and mutter do): a window mapped in between is mapped as it is and taken
     // over later, reparented, which loses its focus. Ready means a probe window is mapped by
     // the window manager, which marks its clients with WM_STATE.
-    Display* connection = XOpenDisplay(display.c_str());
-    if (!connection)
-        throw std::runtime_error(name + ": cannot open " + display);
-    const Window probe =
-        XCreateSimpleWindow(connection, DefaultRootWindow(connection), 0, 0, 10, 10, 0, 0, 0);
-    const Atom wmState = XInternAtom(connection, "WM_STATE", False);
+    X11TestClient client(display);
+    Display* connection = client.display();
+    const Window probe = XCreateSimpleWindow(connection, client.root(), 0, 0, 10, 10, 0, 0, 0);
     const auto managed = [&] {
-        XWindowAttributes attributes{};
-        if (!XGetWindowAttributes(connection, probe, &attributes) ||
-            attributes.map_state != IsViewable)
-            return false;
-        int count = 0;
-        Atom* properties = XListProperties(connection, probe, &count);
-        const bool marked =
-            properties && std::find(properties, properties + count, wmState) != properties + count;
-        if (properties)
-            XFree(properties);
-        return marked;
+        return client.viewable(probe) && !client.items(probe, "WM_STATE").empty();
     };
     const bool maps = waitUntil(
         [&] {
             // Mapped as it was and not taken over within the last look: ask again.
-            XWindowAttributes attributes{};
-            if (XGetWindowAttributes(connection, probe, &attributes) &&
-                attributes.map_state == IsViewable)
+            if (client.viewable(probe))
                 XUnmapWindow(connection, probe);
             XMapWindow(connection, probe);
             XSync(connection, False);
@@ -371,12 +356,12 @@ WindowManager startWindowManager(const std::string& display, WindowManagerReady 
         },
         limit);
     XDestroyWindow(connection, probe);
-    XCloseDisplay(connection);
+    XSync(connection, False);
     if (!maps)
         throw std::runtime_error(name + " on " + display + " does not map windows");
     // What it does once the probe is gone (mutter gives the focus elsewhere) must not land on
     // the test's first window.
-    if (!X11TestClient(display).syncWithWindowManager(limit))
+    if (!client.syncWithWindowManager(limit))
         throw std::runtime_error(name + " on " + display + " did not let the probe go");
     return windowManager;
 }

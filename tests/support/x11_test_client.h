@@ -226,11 +226,16 @@ public:
         return upperAt != order.end() && std::find(order.begin(), upperAt, lower) != upperAt;
     }
 
+    // The window's list property `name` ("_NET_SUPPORTED") holds the atom `item`.
+    bool lists(Window window, const char* name, const char* item) {
+        const auto atoms = items(window, name);
+        return std::find(atoms.begin(), atoms.end(), XInternAtom(display_, item, False)) !=
+               atoms.end();
+    }
+
     // The window's _NET_WM_STATE holds the state ("_NET_WM_STATE_ABOVE").
     bool hasState(Window window, const char* state) {
-        const auto states = items(window, "_NET_WM_STATE");
-        return std::find(states.begin(), states.end(), XInternAtom(display_, state, False)) !=
-               states.end();
+        return lists(window, "_NET_WM_STATE", state);
     }
 
     // The window is the window manager's topmost client and asks to stay above the others.
